@@ -1,0 +1,201 @@
+#include "bases.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace dorv {
+
+namespace {
+
+// p (p - 1) as a double, formed in 64 bits so that it cannot overflow for any int degree.
+double falling2(Index p) { return static_cast<double>(std::int64_t{p} * (p - 1)); }
+
+// R += w (v v'), with the product v_p v_q formed before the weight so that every update is
+// exactly symmetric.
+void add_weighted_outer(Matrix& R, double w, const Vector& v) {
+  for (Index q = 0; q < v.size(); ++q) R.col(q).array() += w * (v.array() * v[q]);
+}
+
+}  // namespace
+
+Matrix design_matrix_1d(int deg, const Vector& x) {
+  if (deg < 0) throw std::invalid_argument("deg < 0");
+  const Index n = x.size();
+  const Index cols = Index{deg} + 1;
+  require_doubles(static_cast<double>(n) * static_cast<double>(cols));
+  Matrix Phi(n, cols);
+  if (n == 0) return Phi;
+  Phi.col(0).setOnes();
+  for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
+  return Phi;
+}
+
+void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
+  for (Index p = 0; p <= deg; ++p) {
+    if (order == 1)
+      out[p] = p == 0 ? 0.0 : static_cast<double>(p) * std::pow(x, static_cast<double>(p - 1));
+    else
+      out[p] = p < 2 ? 0.0 : falling2(p) * std::pow(x, static_cast<double>(p - 2));
+  }
+}
+
+Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
+  if (deg < -1) throw std::invalid_argument("deg < 0");
+  const Index M = Index{deg} + 1;
+  require_doubles(2.0 * static_cast<double>(M) * static_cast<double>(M));
+  Vector a1(M), a2(M), b1(M), b2(M);
+  deriv_row(x_min, deg, 1, a1);
+  deriv_row(x_min, deg, 2, a2);
+  deriv_row(x_max, deg, 1, b1);
+  deriv_row(x_max, deg, 2, b2);
+  Matrix Rb = b2 * b1.transpose();
+  Rb -= a2 * a1.transpose();
+  return 0.5 * (Rb + Rb.transpose());
+}
+
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max,
+                                                 int n_grid) {
+  if (deg < 0) throw std::invalid_argument("deg < 0");
+  if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
+  const Index M = Index{deg} + 1;
+  require_doubles(2.0 * static_cast<double>(M) * static_cast<double>(M));
+  const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
+  PenaltyMatrices1D pm{Matrix::Zero(M, M), Matrix::Zero(M, M)};
+  Vector d1(M), d2(M);
+  for (int g = 0; g < n_grid; ++g) {
+    const double x = x_min + g * dx;
+    deriv_row(x, deg, 1, d1);
+    deriv_row(x, deg, 2, d2);
+    add_weighted_outer(pm.R1, dx, d1);
+    add_weighted_outer(pm.R2, dx, d2);
+  }
+  return pm;
+}
+
+void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
+                            std::vector<int>& current, MultiIndexList& out) {
+  if (dim == degrees.size()) {
+    out.push_back(current);
+    return;
+  }
+  for (int i = 0; i <= degrees[dim]; ++i) {
+    current[dim] = i;
+    generate_multi_indices(degrees, dim + 1, current, out);
+  }
+}
+
+double col_deriv_scalar(double val, int p, int order) {
+  if (order == 0) return std::pow(val, static_cast<double>(p));
+  if (order == 1) return p <= 0 ? 0.0 : p * std::pow(val, static_cast<double>(p - 1));
+  return p <= 1 ? 0.0 : falling2(p) * std::pow(val, static_cast<double>(p - 2));
+}
+
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+  if (X_cols.empty()) throw std::invalid_argument("design_matrix_nd: X_cols is empty");
+  const std::size_t D = X_cols.size();
+  const Index n = X_cols[0].size();
+  for (std::size_t d = 1; d < D; ++d)
+    if (X_cols[d].size() != n)
+      throw std::invalid_argument("design_matrix_nd: X_cols[" + std::to_string(d) + "] has " +
+                                  std::to_string(X_cols[d].size()) + " samples, X_cols[0] has " +
+                                  std::to_string(n));
+  for (std::size_t j = 0; j < multi_indices.size(); ++j)
+    if (multi_indices[j].size() < D)
+      throw std::invalid_argument("design_matrix_nd: multi_indices[" + std::to_string(j) +
+                                  "] has " + std::to_string(multi_indices[j].size()) +
+                                  " exponents for " + std::to_string(D) + " variables");
+  const auto M = static_cast<Index>(multi_indices.size());
+  require_doubles(static_cast<double>(n) * static_cast<double>(M));
+  Matrix Phi(n, M);
+  for (Index j = 0; j < M; ++j) {
+    Phi.col(j).setOnes();
+    const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
+    for (std::size_t d = 0; d < D; ++d)
+      if (mi[d] > 0) Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+  }
+  return Phi;
+}
+
+namespace {
+
+// Gram sums over the grid of one variable, per derivative order:
+// gram[o](p, q) = sum_k t_o(x_k, p) t_o(x_k, q) with t_o(x, p) = col_deriv_scalar(x, p, o).
+std::array<Matrix, 3> axis_grams(int max_deg, double low, double high, int n_grid) {
+  const Vector axis = Vector::LinSpaced(n_grid, low, high);
+  std::array<Matrix, 3> gram;
+  Matrix tab(n_grid, max_deg + 1);
+  for (int order = 0; order < 3; ++order) {
+    for (Index k = 0; k < n_grid; ++k)
+      for (int p = 0; p <= max_deg; ++p) tab(k, p) = col_deriv_scalar(axis[k], p, order);
+    gram[static_cast<std::size_t>(order)] = tab.transpose() * tab;
+  }
+  return gram;
+}
+
+}  // namespace
+
+// The grid is a full tensor product and every basis function and derivative factorises over
+// the variables, so a sum over all grid points of a product of per-variable factors equals the
+// product over variables of one-variable sums: each entry is a sum over (i) or (i, j) of
+// products of small Gram entries. Memory stays at the two M x M results plus the Gram tables.
+PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, const Bounds& bounds,
+                                            int n_grid_per_dim) {
+  if (bounds.size() != degrees.size()) throw std::invalid_argument("Dimension mismatch.");
+  if (std::any_of(degrees.begin(), degrees.end(), [](int deg) { return deg < 0; }))
+    throw std::invalid_argument("deg < 0");
+  if (n_grid_per_dim < 2) throw std::invalid_argument("n_grid < 2");
+  const std::size_t D = degrees.size();
+  double basis_size = 1.0;
+  for (const int deg : degrees) basis_size *= deg + 1.0;
+  require_doubles(2.0 * basis_size * basis_size + basis_size * static_cast<double>(D));
+  for (const int deg : degrees) require_doubles(3.0 * n_grid_per_dim * (deg + 1.0));
+
+  PenaltyMatricesND pm;
+  std::vector<int> current(D, 0);
+  pm.multi_indices.reserve(static_cast<std::size_t>(basis_size));
+  generate_multi_indices(degrees, 0, current, pm.multi_indices);
+  const auto M = static_cast<Index>(pm.multi_indices.size());
+
+  double dV = 1.0;
+  std::vector<std::array<Matrix, 3>> grams;
+  grams.reserve(D);
+  for (std::size_t d = 0; d < D; ++d) {
+    const auto [low, high] = bounds[d];
+    dV *= (high - low) / static_cast<double>(n_grid_per_dim - 1);
+    grams.push_back(axis_grams(degrees[d], low, high, n_grid_per_dim));
+  }
+
+  Matrix R1 = Matrix::Zero(M, M), R2 = Matrix::Zero(M, M);
+  std::array<std::vector<double>, 3> s;  // s[o][d]: Gram entry of variable d for the pair (a, b)
+  for (auto& so : s) so.resize(D);
+  for (Index b = 0; b < M; ++b) {
+    const MultiIndex& mb = pm.multi_indices[static_cast<std::size_t>(b)];
+    for (Index a = b; a < M; ++a) {
+      const MultiIndex& ma = pm.multi_indices[static_cast<std::size_t>(a)];
+      for (std::size_t d = 0; d < D; ++d)
+        for (std::size_t o = 0; o < 3; ++o) s[o][d] = grams[d][o](ma[d], mb[d]);
+      double r1 = 0.0, r2 = 0.0;
+      for (std::size_t i = 0; i < D; ++i) {
+        double g = 1.0;
+        for (std::size_t d = 0; d < D; ++d) g *= s[d == i ? 1 : 0][d];
+        r1 += g;
+        for (std::size_t j = 0; j < D; ++j) {
+          double h = 1.0;
+          for (std::size_t d = 0; d < D; ++d) h *= s[(d == i ? 1 : 0) + (d == j ? 1 : 0)][d];
+          r2 += h;
+        }
+      }
+      R1(a, b) = dV * r1;
+      R2(a, b) = dV * r2;
+    }
+  }
+  pm.R1 = R1.selfadjointView<Eigen::Lower>();
+  pm.R2 = R2.selfadjointView<Eigen::Lower>();
+  return pm;
+}
+
+}  // namespace dorv

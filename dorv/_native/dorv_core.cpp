@@ -1,0 +1,144 @@
+// Python module: converts arguments, calls one native operation, converts the result back.
+
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/typing.h>
+
+#include <string>
+
+#include "bases.hpp"
+#include "sampling.hpp"
+#include "scoring.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using namespace dorv;
+
+namespace {
+
+// None means no matrix; anything else is converted into `storage` (a cast error, a
+// RuntimeError, for a value that is no matrix).
+const Matrix* optional_matrix(const py::object& value, Matrix& storage) {
+  if (value.is_none()) return nullptr;
+  storage = value.cast<Matrix>();
+  return &storage;
+}
+
+// Instances cannot be rebuilt from Python, so pickling and copying must refuse cleanly rather
+// than let the default protocols 0 and 1 construct a bare instance.
+template <class Class>
+Class& refuse_pickling(Class& cls) {
+  const std::string message =
+      "cannot pickle '" + py::cast<std::string>(cls.attr("__qualname__")) + "' object";
+  return cls.def("__reduce_ex__", [message](const py::object&, const py::object&) -> py::object {
+    throw py::type_error(message);
+  });
+}
+
+void register_statistics(py::module_& m) {
+  m.def("mad", &mad, "y"_a)
+      .def("compute_sr", &compute_SR, "yp"_a, "yt"_a, "eps"_a)
+      .def(
+          "mdl_score",
+          [](const Vector& yp, const Vector& yt, int k, int H) {
+            return mdl_score(yp, yt, k, H, nullptr, nullptr);
+          },
+          "yp"_a, "yt"_a, "k"_a, "H"_a = 20)
+      .def(
+          "mdl_score_reg",
+          [](const Vector& yp, const Vector& yt, int k, int H, const Vector& beta,
+             const Matrix& R1, const Matrix& R2, double gamma1, double gamma2) {
+            const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
+            return mdl_score(yp, yt, k, H, &beta, &pen);
+          },
+          "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a, "R1"_a, "R2"_a, "gamma1"_a = 0.0,
+          "gamma2"_a = 0.0);
+}
+
+void register_bases(py::module_& m) {
+  m.def("design_matrix_1d", &design_matrix_1d, "deg"_a, "x"_a)
+      .def(
+          "smoothness_penalty_matrices_1d",
+          [](int deg, double x_min, double x_max, int n_grid) {
+            const auto pm = smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            return py::typing::Tuple<Matrix, Matrix>(py::make_tuple(pm.R1, pm.R2));
+          },
+          "deg"_a, "x_min"_a, "x_max"_a, "n_grid"_a = 600)
+      .def("boundary_reduce_1d", &boundary_reduce_1d, "deg"_a, "x_min"_a, "x_max"_a)
+      .def("design_matrix_nd", &design_matrix_nd, "multi_indices"_a, "X_cols"_a)
+      .def(
+          "build_penalty_matrices_nd",
+          [](const std::vector<int>& degrees, const Bounds& bounds, int n_grid_per_dim) {
+            const auto pm = build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            return py::typing::Tuple<Matrix, Matrix, MultiIndexList>(
+                py::make_tuple(pm.R1, pm.R2, pm.multi_indices));
+          },
+          "degrees"_a, "bounds"_a, "n_grid_per_dim"_a = 30);
+}
+
+void register_solvers(py::module_& m) {
+  m.def("ols", &ols, "X"_a, "y"_a)
+      .def(
+          "fit_regularized_linear",
+          [](const Matrix& Phi, const Vector& y, const py::object& R1, const py::object& R2,
+             double gamma1, double gamma2, double ridge) {
+            Matrix r1, r2;
+            const Matrix* p1 = optional_matrix(R1, r1);
+            const Matrix* p2 = optional_matrix(R2, r2);
+            return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+          },
+          "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+          "gamma2"_a = 0.0, "ridge"_a = 1e-10);
+}
+
+void register_sampling(py::module_& m) {
+  py::class_<GibbsResult> gibbs(m, "GibbsResult");
+  gibbs.def_readonly("H", &GibbsResult::H)
+      .def_readonly("Hmax", &GibbsResult::Hmax)
+      .def_readonly("He", &GibbsResult::He)
+      .def_readonly("r_heat", &GibbsResult::r_heat)
+      .def_readonly("var_E", &GibbsResult::var_E)
+      .def_readonly("T", &GibbsResult::T);
+  refuse_pickling(gibbs);
+
+  m.def("gibbs_entropy", &gibbs_entropy, "energies"_a, "T"_a = 1.0);
+
+  // Properties return views into the record (read-only arrays, internal references), each
+  // keeping the result object alive.
+  py::class_<MCMCResult> result(m, "MCMCResult");
+  result.def_readonly("beta_mcmc", &MCMCResult::beta_mcmc)
+      .def_readonly("energy", &MCMCResult::energy)
+      .def_readonly("gibbs", &MCMCResult::gibbs)
+      .def_readonly("n_chains", &MCMCResult::n_chains)
+      .def_readonly("n_elite", &MCMCResult::n_elite);
+  refuse_pickling(result);
+
+  py::class_<TournamentMCMC> sampler(m, "TournamentMCMC");
+  sampler
+      .def(py::init<int, int, int, int, double, int, std::uint64_t>(), "n_chains"_a = 25,
+           "n_warmup"_a = 200, "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05,
+           "H_piH"_a = 20, "seed"_a = 42)
+      .def(
+          "fit",
+          [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
+             const py::object& R2, double gamma1, double gamma2) {
+            Matrix r1, r2;
+            const Matrix* p1 = optional_matrix(R1, r1);
+            const Matrix* p2 = optional_matrix(R2, r2);
+            return self.fit(X, y, p1, p2, gamma1, gamma2);
+          },
+          "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+          "gamma2"_a = 0.0);
+  refuse_pickling(sampler);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(dorv_core, m) {
+  m.doc() = "DORV-P performans-kritik cekirdegi (C++/Eigen).";
+  register_statistics(m);
+  register_bases(m);
+  register_solvers(m);
+  register_sampling(m);
+}

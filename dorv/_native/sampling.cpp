@@ -1,0 +1,198 @@
+#include "sampling.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "scoring.hpp"
+
+namespace dorv {
+
+GibbsResult gibbs_entropy(const Vector& energies, double T) {
+  if (energies.size() == 0) throw std::invalid_argument("gibbs_entropy: energies is empty");
+  const Index N = energies.size();
+  const double emin = energies.minCoeff<Eigen::PropagateNaN>();
+  Vector w(N);
+  double wsum = 0.0;
+  for (Index i = 0; i < N; ++i) {
+    w[i] = std::exp(-(energies[i] - emin) / (T + 1e-300));
+    wsum += w[i];
+  }
+  double H = 0.0;
+  for (Index i = 0; i < N; ++i) {
+    const double p = w[i] / wsum;
+    H -= p * std::log(p + 1e-300);
+  }
+  const double Hmax = std::log(static_cast<double>(std::max<Index>(N, 2)));
+  const double He = H / (Hmax + 1e-300);
+  double sumE = 0.0;
+  for (Index i = 0; i < N; ++i) sumE += energies[i];
+  const double meanE = sumE / static_cast<double>(N);
+  double ss = 0.0;
+  for (Index i = 0; i < N; ++i) ss += (energies[i] - meanE) * (energies[i] - meanE);
+  const double var_E = ss / static_cast<double>(N);
+  const double r_heat = std::fma(0.99, He, 0.01);
+  return {H, Hmax, He, r_heat, var_E, T};
+}
+
+std::vector<Chain> select_elite(const std::vector<Chain>& ranked, int n_elite) {
+  std::vector<Chain> elite{ranked.front()};
+  const auto room = [&] { return static_cast<long long>(elite.size()) < n_elite; };
+  for (std::size_t i = 1; i < ranked.size() && room(); ++i) {
+    const bool close = std::any_of(elite.begin(), elite.end(), [&](const Chain& e) {
+      return (ranked[i].beta - e.beta).norm() <= 0.1;
+    });
+    if (!close) elite.push_back(ranked[i]);
+  }
+  for (std::size_t i = elite.size(); i < ranked.size() && room(); ++i) elite.push_back(ranked[i]);
+  return elite;
+}
+
+namespace {
+
+using Engine = std::mt19937_64;
+using Normal = std::normal_distribution<double>;
+using Uniform = std::uniform_real_distribution<double>;
+
+// Energy of coefficient vectors: the cached MDL score of X b against y. The caller supplies the
+// buffer for X b, so an evaluation allocates nothing.
+struct Energy {
+  const Matrix& X;
+  const Vector& y;
+  int k;
+  int H;
+  double eps;
+  const PenaltySpec& pen;
+
+  double operator()(const Vector& b, Vector& Xb) const {
+    Xb.noalias() = X * b;
+    return mdl_score_cached(Xb, y, k, H, eps, &b, &pen);
+  }
+};
+
+// Metropolis rule: a strictly lower energy is accepted without a draw; otherwise accept with
+// probability exp(min((e - ec) / T, 0)), so equal energies and NaN quotients always accept.
+bool accept(double e, double ec, double T, Uniform& unif, Engine& engine) {
+  if (ec < e) return true;
+  const double q = (e - ec) / T;
+  return unif(engine) < std::exp(q < 0.0 ? q : 0.0);
+}
+
+// Working state of one chain run: the current state, and reused buffers for the candidate and
+// its predictions.
+struct Walker {
+  Vector b, bc, Xb;
+  double e;
+
+  Walker(Vector start, double energy_of_start, Index n_obs)
+      : b(std::move(start)), bc(b.size()), Xb(n_obs), e(energy_of_start) {}
+
+  // One Metropolis step at temperature T with proposal noise from prop.
+  void step(const Energy& energy, double T, Normal& prop, Uniform& unif, Engine& engine) {
+    bc = b;
+    for (Index i = 0; i < bc.size(); ++i) bc[i] += prop(engine);
+    const double ec = energy(bc, Xb);
+    if (!accept(e, ec, T, unif, engine)) return;
+    b.swap(bc);
+    e = ec;
+  }
+};
+
+Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size) {
+  Engine engine(seed);
+  Normal init(0.0, 0.5), prop(0.0, step_size);
+  Uniform unif(0.0, 1.0);
+  Vector start(energy.k);
+  for (Index i = 0; i < start.size(); ++i) start[i] = init(engine);
+  Walker w(std::move(start), 0.0, energy.X.rows());
+  w.e = energy(w.b, w.Xb);
+  double T = 2.0;
+  for (int s = 0; s < n_steps; ++s) {
+    w.step(energy, T, prop, unif, engine);
+    T *= 0.995;
+  }
+  return {std::move(w.b), w.e};
+}
+
+// NaN energies rank last, so the comparison stays a strict weak order.
+bool lower_energy(const Chain& a, const Chain& b) {
+  if (std::isnan(a.energy)) return false;
+  return std::isnan(b.energy) || a.energy < b.energy;
+}
+
+}  // namespace
+
+TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite,
+                               double step_size, int H_piH, std::uint64_t seed)
+    : n_chains_(n_chains),
+      n_warmup_(n_warmup),
+      n_deep_(n_deep),
+      n_elite_(n_elite),
+      step_size_(step_size),
+      H_piH_(H_piH),
+      seed_(seed) {}
+
+MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R1,
+                               const Matrix* R2, double gamma1, double gamma2) const {
+  const char* who = "TournamentMCMC.fit";
+  if (n_chains_ == 0) throw std::invalid_argument("TournamentMCMC.fit: n_chains is 0");
+  if (X.rows() != y.size())
+    throw std::invalid_argument("TournamentMCMC.fit: X has " + std::to_string(X.rows()) +
+                                " rows but y has " + std::to_string(y.size()) + " entries");
+  const PenaltySpec pen{R1, R2, gamma1, gamma2};
+  check_penalty_shapes(pen, X.cols(), who);
+  if (X.cols() > 0 && H_piH_ <= 0)
+    throw std::invalid_argument("TournamentMCMC.fit: H_piH must be positive, got " +
+                                std::to_string(H_piH_));
+
+  const int k = static_cast<int>(X.cols());
+  const Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen};
+
+  // A negative count fails here with the standard length error.
+  std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
+  std::vector<std::exception_ptr> errors(chains.size());
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int c = 0; c < n_chains_; ++c) {
+    const auto slot = static_cast<std::size_t>(c);
+    try {
+      chains[slot] = warm_up(energy, seed_ + 1000u * static_cast<std::uint64_t>(c), n_warmup_,
+                             step_size_);
+    } catch (...) {
+      errors[slot] = std::current_exception();
+    }
+  }
+  for (const auto& error : errors)
+    if (error) std::rethrow_exception(error);
+
+  Vector energies(n_chains_);
+  for (int c = 0; c < n_chains_; ++c) energies[c] = chains[static_cast<std::size_t>(c)].energy;
+  const GibbsResult gb = gibbs_entropy(energies, 1.0);
+
+  std::sort(chains.begin(), chains.end(), lower_energy);
+  const std::vector<Chain> elite = select_elite(chains, n_elite_);
+
+  Vector best_b = elite.front().beta;
+  double best_e = elite.front().energy;
+  double T = 0.5 * gb.r_heat;
+  for (std::size_t ei = 0; ei < elite.size(); ++ei) {
+    Engine engine(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
+    Normal prop(0.0, 0.3 * step_size_);
+    Uniform unif(0.0, 1.0);
+    Walker w(elite[ei].beta, elite[ei].energy, X.rows());
+    for (int s = 0; s < n_deep_; ++s) {
+      w.step(energy, T, prop, unif, engine);
+      if (w.e < best_e) {
+        best_b = w.b;
+        best_e = w.e;
+      }
+      T *= 0.9997;
+    }
+  }
+  return {std::move(best_b), best_e, gb, n_chains_, n_elite_};
+}
+
+}  // namespace dorv

@@ -1,0 +1,130 @@
+#include "scoring.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace dorv {
+
+namespace {
+
+std::string shape(const Matrix& A) {
+  return "(" + std::to_string(A.rows()) + ", " + std::to_string(A.cols()) + ")";
+}
+
+void require_finite(const Matrix& A, const char* who, const char* name) {
+  if (!A.allFinite())
+    throw std::invalid_argument(std::string(who) + ": " + name +
+                                " contains NaN or infinite values");
+}
+
+void require_rows(const Matrix& A, const Vector& y, const char* who, const char* name) {
+  if (A.rows() != y.size())
+    throw std::invalid_argument(std::string(who) + ": " + name + " has " +
+                                std::to_string(A.rows()) + " rows but y has " +
+                                std::to_string(y.size()) + " entries");
+}
+
+void require_square(const Matrix& R, Index p, const char* who, const char* name) {
+  if (R.rows() != p || R.cols() != p)
+    throw std::invalid_argument(std::string(who) + ": " + name + " must be (" +
+                                std::to_string(p) + ", " + std::to_string(p) + "), got " +
+                                shape(R));
+}
+
+}  // namespace
+
+double median_inplace(std::vector<double> v) {
+  const std::size_t n = v.size();
+  if (n == 0) return 0.0;
+  const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+  std::nth_element(v.begin(), mid, v.end());
+  if (n % 2 == 1) return *mid;
+  return 0.5 * (*mid + *std::max_element(v.begin(), mid));
+}
+
+double mad(const Vector& y) {
+  std::vector<double> buf(y.data(), y.data() + y.size());
+  const double m = median_inplace(buf);
+  for (double& v : buf) v = std::abs(v - m);
+  return median_inplace(std::move(buf));
+}
+
+double compute_SR(const Vector& yp, const Vector& yt, double eps) {
+  const Index n = yt.size();
+  if (yp.size() < n)
+    throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
+                                " entries, fewer than the " + std::to_string(n) + " of yt");
+  const Index hit = ((yp.head(n) - yt).array().abs() < eps).count();
+  const double sr = static_cast<double>(hit) / static_cast<double>(n);
+  return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
+}
+
+double hit_tolerance(const Vector& yt) {
+  const double m = mad(yt);
+  return m > 0.0 ? 0.4 * m : 0.4;
+}
+
+Vector ols(const Matrix& X, const Vector& y) {
+  require_rows(X, y, "ols", "X");
+  require_finite(X, "ols", "X");
+  require_finite(y, "ols", "y");
+  const Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  return svd.solve(y);
+}
+
+Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
+                              const Matrix* R2, double gamma1, double gamma2, double ridge) {
+  const char* who = "fit_regularized_linear";
+  require_rows(Phi, y, who, "Phi");
+  const Index p = Phi.cols();
+  const bool use1 = R1 != nullptr && gamma1 != 0.0;
+  const bool use2 = R2 != nullptr && gamma2 != 0.0;
+  if (use1) require_square(*R1, p, who, "R1");
+  if (use2) require_square(*R2, p, who, "R2");
+
+  const double n = static_cast<double>(y.size());
+  Matrix A = Phi.transpose() * Phi;
+  A.diagonal().array() += ridge;
+  if (use1) A += (n * gamma1) * *R1;
+  if (use2) A += (n * gamma2) * *R2;
+  const Vector b = Phi.transpose() * y;
+  return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+}
+
+bool PenaltySpec::active() const {
+  return (R1 != nullptr && gamma1 != 0.0) || (R2 != nullptr && gamma2 != 0.0);
+}
+
+double quad_form(const Vector& b, const Matrix& R) {
+  if (R.rows() == 0) return 0.0;
+  const Vector Rb = R * b;
+  return b.dot(Rb);
+}
+
+void check_penalty_shapes(const PenaltySpec& pen, Index p, const char* who) {
+  if (pen.R1 != nullptr && pen.gamma1 != 0.0) require_square(*pen.R1, p, who, "R1");
+  if (pen.R2 != nullptr && pen.gamma2 != 0.0) require_square(*pen.R2, p, who, "R2");
+}
+
+double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
+                        const Vector* beta, const PenaltySpec* pen) {
+  const double n = static_cast<double>(yt.size());
+  const double sr = compute_SR(yp, yt, eps);
+  const double logHk = k > 0 ? k * std::log(2.0 * H) : 0.0;
+  double L = -n * std::log(sr) + (logHk / n) * k;
+  if (beta != nullptr && pen != nullptr && pen->active()) {
+    if (pen->R1 != nullptr && pen->gamma1 != 0.0) L += pen->gamma1 * quad_form(*beta, *pen->R1);
+    if (pen->R2 != nullptr && pen->gamma2 != 0.0) L += pen->gamma2 * quad_form(*beta, *pen->R2);
+  }
+  return L;
+}
+
+double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+                 const PenaltySpec* pen) {
+  if (beta != nullptr && pen != nullptr) check_penalty_shapes(*pen, beta->size(), "mdl_score_reg");
+  return mdl_score_cached(yp, yt, k, H, hit_tolerance(yt), beta, pen);
+}
+
+}  // namespace dorv
