@@ -82,8 +82,9 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
     out.push_back(current);
     return;
   }
-  for (int i = 0; i <= degrees[dim]; ++i) {
-    current[dim] = i;
+  // A 64-bit counter, so that a degree of INT_MAX cannot overflow it.
+  for (std::int64_t i = 0; i <= degrees[dim]; ++i) {
+    current[dim] = static_cast<int>(i);
     generate_multi_indices(degrees, dim + 1, current, out);
   }
 }
@@ -126,12 +127,14 @@ namespace {
 // gram[o](p, q) = sum_k t_o(x_k, p) t_o(x_k, q) with t_o(x, p) = col_deriv_scalar(x, p, o).
 std::array<Matrix, 3> axis_grams(int max_deg, double low, double high, int n_grid) {
   const Vector axis = Vector::LinSpaced(n_grid, low, high);
+  const Index cols = Index{max_deg} + 1;
   std::array<Matrix, 3> gram;
-  Matrix tab(n_grid, max_deg + 1);
+  Matrix tab(n_grid, cols);
   for (int order = 0; order < 3; ++order) {
     for (Index k = 0; k < n_grid; ++k)
-      for (int p = 0; p <= max_deg; ++p) tab(k, p) = col_deriv_scalar(axis[k], p, order);
-    gram[static_cast<std::size_t>(order)] = tab.transpose() * tab;
+      for (Index p = 0; p < cols; ++p)
+        tab(k, p) = col_deriv_scalar(axis[k], static_cast<int>(p), order);
+    gram[static_cast<std::size_t>(order)].noalias() = tab.transpose() * tab;
   }
   return gram;
 }
@@ -139,20 +142,34 @@ std::array<Matrix, 3> axis_grams(int max_deg, double low, double high, int n_gri
 }  // namespace
 
 // The grid is a full tensor product and every basis function and derivative factorises over
-// the variables, so a sum over all grid points of a product of per-variable factors equals the
-// product over variables of one-variable sums: each entry is a sum over (i) or (i, j) of
-// products of small Gram entries. Memory stays at the two M x M results plus the Gram tables.
+// the variables, so a grid sum of a product of per-variable factors is the product over the
+// variables of one-variable Gram sums. For one pair of basis functions (a, b), with s_o[d] the
+// Gram entry of variable d at derivative order o, the variables are folded in one at a time:
+//   e0 = prod_d s_0[d]                                   (no derivative)
+//   e1 = sum_i s_1[i] prod_{d != i} s_0[d]               (gradient: R1)
+//   e2 = sum_{i, j} prod_d s_{[d = i] + [d = j]}[d]      (Hessian, ordered pairs: R2)
+// Adding variable d: e2 <- e2 s0 + 2 e1 s1 + e0 s2, e1 <- e1 s0 + e0 s1, e0 <- e0 s0, where the
+// 2 counts the mixed pairs (i, d) and (d, i). Memory stays at the two M x M results plus the
+// small tables; no grid-sized matrix is formed.
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, const Bounds& bounds,
                                             int n_grid_per_dim) {
   if (bounds.size() != degrees.size()) throw std::invalid_argument("Dimension mismatch.");
-  if (std::any_of(degrees.begin(), degrees.end(), [](int deg) { return deg < 0; }))
-    throw std::invalid_argument("deg < 0");
+  for (std::size_t d = 0; d < degrees.size(); ++d)
+    if (degrees[d] < 0)
+      throw std::invalid_argument("deg < 0: degrees[" + std::to_string(d) +
+                                  "] = " + std::to_string(degrees[d]));
   if (n_grid_per_dim < 2) throw std::invalid_argument("n_grid < 2");
   const std::size_t D = degrees.size();
-  double basis_size = 1.0;
-  for (const int deg : degrees) basis_size *= deg + 1.0;
-  require_doubles(2.0 * basis_size * basis_size + basis_size * static_cast<double>(D));
-  for (const int deg : degrees) require_doubles(3.0 * n_grid_per_dim * (deg + 1.0));
+
+  // Sizes as doubles, so that neither M nor any table size can overflow before the check.
+  double basis_size = 1.0, gram_doubles = 0.0, tab_doubles = 0.0;
+  for (const int deg : degrees) {
+    basis_size *= deg + 1.0;
+    gram_doubles += 3.0 * (deg + 1.0) * (deg + 1.0);
+    tab_doubles = std::max(tab_doubles, static_cast<double>(n_grid_per_dim) * (deg + 2.0));
+  }
+  require_doubles(2.0 * basis_size * basis_size + basis_size * static_cast<double>(D) +
+                  gram_doubles + tab_doubles);
 
   PenaltyMatricesND pm;
   std::vector<int> current(D, 0);
@@ -169,32 +186,30 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
     grams.push_back(axis_grams(degrees[d], low, high, n_grid_per_dim));
   }
 
-  Matrix R1 = Matrix::Zero(M, M), R2 = Matrix::Zero(M, M);
-  std::array<std::vector<double>, 3> s;  // s[o][d]: Gram entry of variable d for the pair (a, b)
-  for (auto& so : s) so.resize(D);
+  pm.R1 = Matrix::Zero(M, M);
+  pm.R2 = Matrix::Zero(M, M);
   for (Index b = 0; b < M; ++b) {
     const MultiIndex& mb = pm.multi_indices[static_cast<std::size_t>(b)];
     for (Index a = b; a < M; ++a) {
       const MultiIndex& ma = pm.multi_indices[static_cast<std::size_t>(a)];
-      for (std::size_t d = 0; d < D; ++d)
-        for (std::size_t o = 0; o < 3; ++o) s[o][d] = grams[d][o](ma[d], mb[d]);
-      double r1 = 0.0, r2 = 0.0;
-      for (std::size_t i = 0; i < D; ++i) {
-        double g = 1.0;
-        for (std::size_t d = 0; d < D; ++d) g *= s[d == i ? 1 : 0][d];
-        r1 += g;
-        for (std::size_t j = 0; j < D; ++j) {
-          double h = 1.0;
-          for (std::size_t d = 0; d < D; ++d) h *= s[(d == i ? 1 : 0) + (d == j ? 1 : 0)][d];
-          r2 += h;
-        }
+      double e0 = 1.0, e1 = 0.0, e2 = 0.0;
+      for (std::size_t d = 0; d < D; ++d) {
+        const auto& g = grams[d];
+        const double s0 = g[0](ma[d], mb[d]), s1 = g[1](ma[d], mb[d]), s2 = g[2](ma[d], mb[d]);
+        e2 = e2 * s0 + 2.0 * e1 * s1 + e0 * s2;
+        e1 = e1 * s0 + e0 * s1;
+        e0 *= s0;
       }
-      R1(a, b) = dV * r1;
-      R2(a, b) = dV * r2;
+      pm.R1(a, b) = dV * e1;
+      pm.R2(a, b) = dV * e2;
     }
   }
-  pm.R1 = R1.selfadjointView<Eigen::Lower>();
-  pm.R2 = R2.selfadjointView<Eigen::Lower>();
+  // Mirror the lower triangles: the results are exactly symmetric.
+  for (Index b = 0; b < M; ++b)
+    for (Index a = b + 1; a < M; ++a) {
+      pm.R1(b, a) = pm.R1(a, b);
+      pm.R2(b, a) = pm.R2(a, b);
+    }
   return pm;
 }
 

@@ -44,8 +44,9 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
 // d^order/dval^order of val^p for order 0, 1 or 2 (any other order counts as 2).
 double col_deriv_scalar(double val, int p, int order);
 
-// Products of powers of the sample columns, one column per multi-index.
-// X_cols: D vectors (n); each multi-index has at least D exponents -> Phi (n, M).
+// Products of powers of the sample columns, one column per multi-index; exponents <= 0 add no
+// factor, exponents beyond D are ignored. X_cols: D >= 1 vectors (n) -> Phi (n, M). Throws
+// std::invalid_argument for an empty X_cols, unequal lengths or a multi-index shorter than D.
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols);
 
 struct PenaltyMatricesND {
@@ -56,7 +57,8 @@ struct PenaltyMatricesND {
 
 // Gradient and Hessian penalties of the tensor-product basis with maximum exponents degrees
 // (D) on the box bounds (D), with n_grid_per_dim even points per variable, every grid point
-// weighted dV = prod_d (high_d - low_d) / (n_grid_per_dim - 1).
+// weighted dV = prod_d (high_d - low_d) / (n_grid_per_dim - 1). Throws std::invalid_argument
+// "Dimension mismatch." for sizes that differ, "deg < 0: ..." and "n_grid < 2".
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, const Bounds& bounds,
                                             int n_grid_per_dim);
 

@@ -17,6 +17,10 @@ using namespace dorv;
 
 namespace {
 
+// Int arguments (and lists of ints) are declared noconvert throughout: they then take only ints
+// and index-like objects, where conversion would let pybind11 truncate numbers such as
+// numpy.float32(2.5) or Fraction(5, 2) to 2 instead of refusing them.
+
 // None means no matrix; anything else is converted into `storage` (a cast error, a
 // RuntimeError, for a value that is no matrix).
 const Matrix* optional_matrix(const py::object& value, Matrix& storage) {
@@ -44,7 +48,7 @@ void register_statistics(py::module_& m) {
           [](const Vector& yp, const Vector& yt, int k, int H) {
             return mdl_score(yp, yt, k, H, nullptr, nullptr);
           },
-          "yp"_a, "yt"_a, "k"_a, "H"_a = 20)
+          "yp"_a, "yt"_a, "k"_a.noconvert(), "H"_a.noconvert() = 20)
       .def(
           "mdl_score_reg",
           [](const Vector& yp, const Vector& yt, int k, int H, const Vector& beta,
@@ -52,29 +56,31 @@ void register_statistics(py::module_& m) {
             const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
             return mdl_score(yp, yt, k, H, &beta, &pen);
           },
-          "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a, "R1"_a, "R2"_a, "gamma1"_a = 0.0,
-          "gamma2"_a = 0.0);
+          "yp"_a, "yt"_a, "k"_a.noconvert(), "H"_a.noconvert(), "beta"_a, "R1"_a, "R2"_a,
+          "gamma1"_a = 0.0, "gamma2"_a = 0.0);
 }
 
 void register_bases(py::module_& m) {
-  m.def("design_matrix_1d", &design_matrix_1d, "deg"_a, "x"_a)
+  // The tuple wrappers move the records' matrices into their arrays rather than copying them.
+  m.def("design_matrix_1d", &design_matrix_1d, "deg"_a.noconvert(), "x"_a)
       .def(
           "smoothness_penalty_matrices_1d",
           [](int deg, double x_min, double x_max, int n_grid) {
-            const auto pm = smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
-            return py::typing::Tuple<Matrix, Matrix>(py::make_tuple(pm.R1, pm.R2));
+            auto pm = smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            return py::typing::Tuple<Matrix, Matrix>(
+                py::make_tuple(std::move(pm.R1), std::move(pm.R2)));
           },
-          "deg"_a, "x_min"_a, "x_max"_a, "n_grid"_a = 600)
-      .def("boundary_reduce_1d", &boundary_reduce_1d, "deg"_a, "x_min"_a, "x_max"_a)
-      .def("design_matrix_nd", &design_matrix_nd, "multi_indices"_a, "X_cols"_a)
+          "deg"_a.noconvert(), "x_min"_a, "x_max"_a, "n_grid"_a.noconvert() = 600)
+      .def("boundary_reduce_1d", &boundary_reduce_1d, "deg"_a.noconvert(), "x_min"_a, "x_max"_a)
+      .def("design_matrix_nd", &design_matrix_nd, "multi_indices"_a.noconvert(), "X_cols"_a)
       .def(
           "build_penalty_matrices_nd",
           [](const std::vector<int>& degrees, const Bounds& bounds, int n_grid_per_dim) {
-            const auto pm = build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
-            return py::typing::Tuple<Matrix, Matrix, MultiIndexList>(
-                py::make_tuple(pm.R1, pm.R2, pm.multi_indices));
+            auto pm = build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            return py::typing::Tuple<Matrix, Matrix, MultiIndexList>(py::make_tuple(
+                std::move(pm.R1), std::move(pm.R2), std::move(pm.multi_indices)));
           },
-          "degrees"_a, "bounds"_a, "n_grid_per_dim"_a = 30);
+          "degrees"_a.noconvert(), "bounds"_a, "n_grid_per_dim"_a.noconvert() = 30);
 }
 
 void register_solvers(py::module_& m) {
@@ -116,9 +122,10 @@ void register_sampling(py::module_& m) {
 
   py::class_<TournamentMCMC> sampler(m, "TournamentMCMC");
   sampler
-      .def(py::init<int, int, int, int, double, int, std::uint64_t>(), "n_chains"_a = 25,
-           "n_warmup"_a = 200, "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05,
-           "H_piH"_a = 20, "seed"_a = 42)
+      .def(py::init<int, int, int, int, double, int, std::uint64_t>(),
+           "n_chains"_a.noconvert() = 25, "n_warmup"_a.noconvert() = 200,
+           "n_deep"_a.noconvert() = 2000, "n_elite"_a.noconvert() = 5, "step_size"_a = 0.05,
+           "H_piH"_a.noconvert() = 20, "seed"_a.noconvert() = 42)
       .def(
           "fit",
           [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
