@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -13,15 +14,41 @@ std::string shape(const Matrix& A) {
   return "(" + std::to_string(A.rows()) + ", " + std::to_string(A.cols()) + ")";
 }
 
+std::string number(double v) {
+  std::ostringstream out;
+  out << v;
+  return out.str();
+}
+
+// Names the first NaN or infinite entry, so that the caller can find it.
 void require_finite(const Matrix& A, const char* who, const char* name) {
-  if (!A.allFinite())
-    throw std::invalid_argument(std::string(who) + ": " + name +
-                                " contains NaN or infinite values");
+  if (A.allFinite()) return;
+  for (Index j = 0; j < A.cols(); ++j)
+    for (Index i = 0; i < A.rows(); ++i)
+      if (!std::isfinite(A(i, j)))
+        throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A) +
+                                    " must be finite, got " + number(A(i, j)) + " at [" +
+                                    std::to_string(i) + ", " + std::to_string(j) + "]");
+}
+
+void require_finite(const Vector& v, const char* who, const char* name) {
+  if (v.allFinite()) return;
+  for (Index i = 0; i < v.size(); ++i)
+    if (!std::isfinite(v(i)))
+      throw std::invalid_argument(std::string(who) + ": " + name + " (" +
+                                  std::to_string(v.size()) + ") must be finite, got " +
+                                  number(v(i)) + " at [" + std::to_string(i) + "]");
+}
+
+void require_finite(double v, const char* who, const char* name) {
+  if (!std::isfinite(v))
+    throw std::invalid_argument(std::string(who) + ": " + name + " must be finite, got " +
+                                number(v));
 }
 
 void require_rows(const Matrix& A, const Vector& y, const char* who, const char* name) {
   if (A.rows() != y.size())
-    throw std::invalid_argument(std::string(who) + ": " + name + " has " +
+    throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A) + " has " +
                                 std::to_string(A.rows()) + " rows but y has " +
                                 std::to_string(y.size()) + " entries");
 }
@@ -31,6 +58,13 @@ void require_square(const Matrix& R, Index p, const char* who, const char* name)
     throw std::invalid_argument(std::string(who) + ": " + name + " must be (" +
                                 std::to_string(p) + ", " + std::to_string(p) + "), got " +
                                 shape(R));
+}
+
+void require_covers(const Vector& yp, const Vector& yt, const char* who) {
+  if (yp.size() < yt.size())
+    throw std::invalid_argument(std::string(who) + ": yp has " + std::to_string(yp.size()) +
+                                " entries, fewer than the " + std::to_string(yt.size()) +
+                                " of yt");
 }
 
 }  // namespace
@@ -52,10 +86,8 @@ double mad(const Vector& y) {
 }
 
 double compute_SR(const Vector& yp, const Vector& yt, double eps) {
+  require_covers(yp, yt, "compute_sr");
   const Index n = yt.size();
-  if (yp.size() < n)
-    throw std::invalid_argument("yp has " + std::to_string(yp.size()) +
-                                " entries, fewer than the " + std::to_string(n) + " of yt");
   const Index hit = ((yp.head(n) - yt).array().abs() < eps).count();
   const double sr = static_cast<double>(hit) / static_cast<double>(n);
   return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
@@ -70,6 +102,9 @@ Vector ols(const Matrix& X, const Vector& y) {
   require_rows(X, y, "ols", "X");
   require_finite(X, "ols", "X");
   require_finite(y, "ols", "y");
+  // The SVD starts from the largest entry of X, which an empty X lacks. Every vector solves an
+  // empty problem; the zero vector is the shortest.
+  if (X.size() == 0) return Vector::Zero(X.cols());
   const Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
   return svd.solve(y);
 }
@@ -83,6 +118,19 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   const bool use2 = R2 != nullptr && gamma2 != 0.0;
   if (use1) require_square(*R1, p, who, "R1");
   if (use2) require_square(*R2, p, who, "R2");
+  // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
+  // finite zeros rather than NaN: everything that enters A must be finite. NaN in y only
+  // reaches the right-hand side and shows in the result.
+  require_finite(Phi, who, "Phi");
+  require_finite(ridge, who, "ridge");
+  if (use1) {
+    require_finite(gamma1, who, "gamma1");
+    require_finite(*R1, who, "R1");
+  }
+  if (use2) {
+    require_finite(gamma2, who, "gamma2");
+    require_finite(*R2, who, "R2");
+  }
 
   const double n = static_cast<double>(y.size());
   Matrix A = Phi.transpose() * Phi;
@@ -123,7 +171,9 @@ double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double
 
 double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen) {
-  if (beta != nullptr && pen != nullptr) check_penalty_shapes(*pen, beta->size(), "mdl_score_reg");
+  const char* who = pen != nullptr ? "mdl_score_reg" : "mdl_score";
+  require_covers(yp, yt, who);
+  if (beta != nullptr && pen != nullptr) check_penalty_shapes(*pen, beta->size(), who);
   return mdl_score_cached(yp, yt, k, H, hit_tolerance(yt), beta, pen);
 }
 

@@ -21,13 +21,14 @@ double compute_SR(const Vector& yp, const Vector& yt, double eps);
 // Hit tolerance of the scores: 0.4 * mad(yt) when that is positive, otherwise 0.4.
 double hit_tolerance(const Vector& yt);
 
-// Minimum-norm least squares through a thin divide-and-conquer SVD.
-// X (m, p), y (m) -> beta (p). X and y must be finite.
+// Minimum-norm least squares through a thin divide-and-conquer SVD; zeros for an empty X.
+// X (m, p), y (m) -> beta (p). Throws std::invalid_argument unless X and y are finite.
 Vector ols(const Matrix& X, const Vector& y);
 
 // Penalised normal equations (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y,
 // n = rows of Phi, solved by LDLT on the lower triangle. A null or zero-weighted matrix is not
-// read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p).
+// read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p). Phi, ridge and the terms that are
+// read must be finite; NaN in y gives NaN coefficients.
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
 
@@ -52,7 +53,8 @@ void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index p, const char* wh
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen);
 
-// mdl_score_cached at the tolerance hit_tolerance(yt); checks the penalty shapes first.
+// mdl_score_cached at the tolerance hit_tolerance(yt); checks the length of yp and the penalty
+// shapes first.
 double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen);
 
