@@ -1,0 +1,41 @@
+"""Fitting and judging linear models on polynomial bases.
+
+Re-exports the functions and classes of the native core ``dorv_core``; ``python -m dorv`` runs
+the curve-fitting job of :mod:`dorv.curvefit`.
+"""
+
+from dorv_core import (
+    GibbsResult,
+    MCMCResult,
+    TournamentMCMC,
+    boundary_reduce_1d,
+    build_penalty_matrices_nd,
+    compute_sr,
+    design_matrix_1d,
+    design_matrix_nd,
+    fit_regularized_linear,
+    gibbs_entropy,
+    mad,
+    mdl_score,
+    mdl_score_reg,
+    ols,
+    smoothness_penalty_matrices_1d,
+)
+
+__all__ = [
+    "GibbsResult",
+    "MCMCResult",
+    "TournamentMCMC",
+    "boundary_reduce_1d",
+    "build_penalty_matrices_nd",
+    "compute_sr",
+    "design_matrix_1d",
+    "design_matrix_nd",
+    "fit_regularized_linear",
+    "gibbs_entropy",
+    "mad",
+    "mdl_score",
+    "mdl_score_reg",
+    "ols",
+    "smoothness_penalty_matrices_1d",
+]

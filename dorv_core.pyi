@@ -1,0 +1,110 @@
+"""DORV-P performans-kritik cekirdegi (C++/Eigen)."""
+
+from collections.abc import Sequence
+from typing import Never, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+# Arguments: every array is copied into native storage as float64. A vector is 1-D or an
+# (m, 1) column; a matrix is 2-D, or 1-D taken as one column. Ints refuse floats.
+_Vector: TypeAlias = npt.ArrayLike
+_Matrix: TypeAlias = npt.ArrayLike
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Int: TypeAlias = SupportsIndex
+# Results: new float64 arrays, column-major for matrices.
+_Array: TypeAlias = npt.NDArray[np.float64]
+
+def mad(y: _Vector) -> float: ...
+def compute_sr(yp: _Vector, yt: _Vector, eps: _Float) -> float: ...
+def mdl_score(yp: _Vector, yt: _Vector, k: _Int, H: _Int = 20) -> float: ...
+def mdl_score_reg(
+    yp: _Vector,
+    yt: _Vector,
+    k: _Int,
+    H: _Int,
+    beta: _Vector,
+    R1: _Matrix,
+    R2: _Matrix,
+    gamma1: _Float = 0.0,
+    gamma2: _Float = 0.0,
+) -> float: ...
+def design_matrix_1d(deg: _Int, x: _Vector) -> _Array: ...
+def smoothness_penalty_matrices_1d(
+    deg: _Int, x_min: _Float, x_max: _Float, n_grid: _Int = 600
+) -> tuple[_Array, _Array]: ...
+def boundary_reduce_1d(deg: _Int, x_min: _Float, x_max: _Float) -> _Array: ...
+def design_matrix_nd(multi_indices: Sequence[Sequence[_Int]], X_cols: Sequence[_Vector]) -> _Array: ...
+def build_penalty_matrices_nd(
+    degrees: Sequence[_Int], bounds: Sequence[tuple[_Float, _Float]], n_grid_per_dim: _Int = 30
+) -> tuple[_Array, _Array, list[list[int]]]: ...
+def ols(X: _Matrix, y: _Vector) -> _Array: ...
+def fit_regularized_linear(
+    Phi: _Matrix,
+    y: _Vector,
+    R1: _Matrix | None = None,
+    R2: _Matrix | None = None,
+    gamma1: _Float = 0.0,
+    gamma2: _Float = 0.0,
+    ridge: _Float = 1e-10,
+) -> _Array: ...
+
+# pybind11 gives every class its own metaclass and, without a constructor, an __init__ that
+# raises TypeError for any call.
+class _pybind11_type(type): ...
+
+class _Record(metaclass=_pybind11_type):
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
+
+class GibbsResult(_Record):
+    """Boltzmann summary of a set of energies; made by gibbs_entropy only."""
+
+    @property
+    def H(self) -> float: ...
+    @property
+    def Hmax(self) -> float: ...
+    @property
+    def He(self) -> float: ...
+    @property
+    def r_heat(self) -> float: ...
+    @property
+    def var_E(self) -> float: ...
+    @property
+    def T(self) -> float: ...
+
+def gibbs_entropy(energies: _Vector, T: _Float = 1.0) -> GibbsResult: ...
+
+class MCMCResult(_Record):
+    """Outcome of TournamentMCMC.fit; beta_mcmc is a read-only view."""
+
+    @property
+    def beta_mcmc(self) -> _Array: ...
+    @property
+    def energy(self) -> float: ...
+    @property
+    def gibbs(self) -> GibbsResult: ...
+    @property
+    def n_chains(self) -> int: ...
+    @property
+    def n_elite(self) -> int: ...
+
+class TournamentMCMC(metaclass=_pybind11_type):
+    def __init__(
+        self,
+        n_chains: _Int = 25,
+        n_warmup: _Int = 200,
+        n_deep: _Int = 2000,
+        n_elite: _Int = 5,
+        step_size: _Float = 0.05,
+        H_piH: _Int = 20,
+        seed: _Int = 42,
+    ) -> None: ...
+    def fit(
+        self,
+        X: _Matrix,
+        y: _Vector,
+        R1: _Matrix | None = None,
+        R2: _Matrix | None = None,
+        gamma1: _Float = 0.0,
+        gamma2: _Float = 0.0,
+    ) -> MCMCResult: ...

@@ -1,0 +1,226 @@
+"""The curve-fitting job end to end, the package surface and the extension's type stub."""
+
+import ast
+import importlib.metadata
+import importlib.util
+import inspect
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import dorv
+import dorv_core
+
+ROOT = Path(__file__).resolve().parents[1]
+STUB = ROOT / "dorv_core.pyi"
+
+
+def run_job(*args, cwd=None, code=None):
+    # The job runs in its own interpreter, finding the same dorv and dorv_core as this one.
+    paths = [str(Path(dorv_core.__file__).parent), str(Path(dorv.__file__).parents[1])]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
+    command = ["-c", code, *args] if code else ["-m", "dorv", *args]
+    return subprocess.run([sys.executable, *command], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
+def table(stdout):
+    rows = re.findall(r"^\s+(\d+)\s+\d+\s+(\S+)\s+(\S+)\s+(\S+)(  <- lowest)?$", stdout, re.M)
+    return [(int(d), float(rms), float(hr), float(mdl), bool(mark)) for d, rms, hr, mdl, mark in rows]
+
+
+def chosen(stdout):
+    """Degree and coefficients a_p of the chosen model, and the map x -> t."""
+    degree = int(re.search(r"^chosen model: degree (\d+)", stdout, re.M).group(1))
+    center, half = map(float, re.search(r"t = \(x - (\S+)\) / (\S+),", stdout).groups())
+    coefs = re.findall(r"^\s+(\d+)\s+(\S+)$", stdout.split("chosen model:")[1], re.M)
+    assert [int(p) for p, _ in coefs] == list(range(degree + 1))
+    return degree, np.array([float(a) for _, a in coefs]), center, half
+
+
+def curve(stdout, x):
+    _, a, center, half = chosen(stdout)
+    return np.polynomial.polynomial.polyval((x - center) / half, a)
+
+
+def test_default_job_fits_the_sample():
+    out = run_job()
+    assert out.returncode == 0, out.stderr
+    rows = table(out.stdout)
+    assert [r[0] for r in rows] == list(range(1, 13))
+    (best,) = [r for r in rows if r[4]]
+    assert best[3] == min(r[3] for r in rows)
+    # The sample is 1.5 + 2 exp(-x/5) sin(1.1 x) plus noise of sd 0.05.
+    x = np.linspace(0.05, 9.95, 100)
+    truth = 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(1.1 * x)
+    assert np.max(np.abs(curve(out.stdout, x) - truth)) < 0.2
+    assert 0.03 < best[1] < 0.07 and best[0] >= 5
+    assert "Gibbs summary" in out.stdout and out.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "header, cols, delimiter",
+    [("time,junk,signal", ["--x-col", "time", "--y-col", "signal"], ","),
+     (None, ["--x-col", "0", "--y-col", "2"], ";")],
+    ids=["by-name", "by-index-no-header"],
+)
+def test_own_csv_far_from_origin(tmp_path, header, cols, delimiter):
+    # x far from 0: monomials of x itself would be hopelessly ill-conditioned.
+    rng = np.random.default_rng(1234)
+    x = np.sort(rng.uniform(1000.0, 1010.0, 150))
+    y = 3.0 - 0.8 * (x - 1005.0) + 0.1 * (x - 1005.0) ** 2 + rng.normal(0.0, 0.02, x.size)
+    lines = ([header] if header else []) + [f"{a}{delimiter}7{delimiter}{b}" for a, b in zip(x, y)]
+    (tmp_path / "data.csv").write_text("\n".join(lines) + "\n")
+    out = run_job("--csv", "data.csv", "--delimiter", delimiter, "--max-degree", "6", *cols,
+                  cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert len(table(out.stdout)) == 6 and chosen(out.stdout)[0] >= 2
+    grid = np.linspace(1000.5, 1009.5, 50)
+    np.testing.assert_allclose(curve(out.stdout, grid),
+                               3.0 - 0.8 * (grid - 1005) + 0.1 * (grid - 1005) ** 2, atol=0.05)
+
+
+BAD_INPUT = {
+    "missing-file": ("nope.csv", None, "cannot read nope.csv"),
+    "non-numeric": ("d.csv", "x,y\n1,2\n2,abc\n3,4\n", "line 3: 'abc' in column 'y'"),
+    "not-finite": ("d.csv", "x,y\n1,2\n2,inf\n", "line 3: 'inf' in column 'y'"),
+    "too-few-rows": ("d.csv", "x,y\n1,2\n2,3\n3,5\n", "3 data rows, fewer than the 13"),
+    "repeated-x": ("d.csv", "x,y\n" + "1,2\n2,3\n" * 10, "2 distinct x values"),
+    "unknown-column": ("d.csv", "a,b\n1,2\n", "no column 'c'"),
+    "empty-file": ("d.csv", "", "no data rows"),
+    "short-row": ("d.csv", "1,2\n2\n", "line 2: no field for column 'column 1'"),
+}
+
+
+@pytest.mark.parametrize("name, content, message", BAD_INPUT.values(), ids=BAD_INPUT.keys())
+def test_bad_input_is_one_line(tmp_path, name, content, message):
+    if content is not None:
+        (tmp_path / name).write_text(content)
+    out = run_job("--csv", name, "--y-col", "c" if "'c'" in message else "1", cwd=tmp_path)
+    assert out.returncode == 1 and out.stdout == ""
+    assert out.stderr.count("\n") == 1 and out.stderr.startswith("dorv: error: ")
+    assert message in out.stderr
+
+
+def test_plot(tmp_path):
+    if importlib.util.find_spec("matplotlib") is None:
+        out = run_job("--plot", "fit.png", cwd=tmp_path)
+        assert out.returncode == 1 and "pip install 'dorv[plot]'" in out.stderr
+        return
+    out = run_job("--plot", "fit.png", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert (tmp_path / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # Without matplotlib the job refuses --plot before doing any work.
+    hidden = "import sys; sys.modules['matplotlib'] = None; from dorv.__main__ import main; " \
+             "sys.exit(main(sys.argv[1:]))"
+    out = run_job("--plot", "other.png", code=hidden, cwd=tmp_path)
+    assert out.returncode == 1 and out.stdout == "" and out.stderr.count("\n") == 1
+    assert not (tmp_path / "other.png").exists()
+
+
+def test_package_reexports_the_extension():
+    public = {n for n in dir(dorv_core) if not n.startswith("_")}
+    assert set(dorv.__all__) == public
+    assert all(getattr(dorv, n) is getattr(dorv_core, n) for n in public)
+
+
+# --- the stub ---------------------------------------------------------------------------------
+
+ALIASES = {"SupportsInt": "int", "SupportsIndex": "int", "_Int": "int", "SupportsFloat": "float",
+           "_Float": "float", "_Vector": "Vector", "_Matrix": "Matrix", "_Array": "Array",
+           "object": "Matrix|None"}
+
+
+def canon(node):
+    """An annotation reduced to a small vocabulary shared by the stub and pybind11's
+    signatures (Vector, Matrix, Array, int, float, containers)."""
+    if node is None:
+        return None
+    if isinstance(node, ast.Constant):
+        return repr(node.value)
+    if isinstance(node, (ast.Name, ast.Attribute)):
+        name = node.id if isinstance(node, ast.Name) else node.attr
+        return ALIASES.get(name, name)
+    if isinstance(node, ast.BinOp):
+        parts = {canon(node.left), canon(node.right)}
+        return "float" if parts == {"float", "int"} else "|".join(sorted(parts))
+    base = canon(node.value)
+    items = node.slice.elts if isinstance(node.slice, ast.Tuple) else [node.slice]
+    if base == "Annotated":
+        if canon(items[0]) == "ArrayLike":
+            return "Vector" if items[-1].value == "[m, 1]" else "Matrix"
+        return "Array"
+    return f"{base}[{', '.join(canon(i) for i in items)}]"
+
+
+def signature(fn):
+    args = fn.args.args[1:] if fn.args.args and fn.args.args[0].arg == "self" else fn.args.args
+    defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
+    # pybind11 names a noconvert sequence argument "list" although it takes any sequence.
+    return ([(a.arg, str(canon(a.annotation)).replace("list[", "Sequence["),
+              d and ast.literal_eval(d)) for a, d in zip(args, defaults)], canon(fn.returns))
+
+
+def stub_tree():
+    tree = ast.parse(STUB.read_text())
+    classes = {c.name: c for c in tree.body if isinstance(c, ast.ClassDef) and c.name[0] != "_"}
+    functions = {f.name: f for f in tree.body if isinstance(f, ast.FunctionDef)}
+    for cls in classes.values():
+        functions.update({f"{cls.name}.{f.name}": f for f in cls.body
+                          if isinstance(f, ast.FunctionDef) and not f.decorator_list})
+    return classes, functions
+
+
+CLASSES, FUNCTIONS = stub_tree()
+
+
+def test_stub_names_match_the_extension():
+    assert set(CLASSES) | {n.split(".")[0] for n in FUNCTIONS} == set(dorv.__all__)
+    for name, cls in CLASSES.items():
+        stub_props = {f.name for f in cls.body if isinstance(f, ast.FunctionDef) and f.decorator_list}
+        runtime = getattr(dorv_core, name)
+        props = {n for n, v in vars(runtime).items() if isinstance(v, property)}
+        assert stub_props == props, name
+
+
+@pytest.mark.parametrize("name", sorted(FUNCTIONS), ids=sorted(FUNCTIONS))
+def test_stub_signature_matches_pybind11(name):
+    obj = dorv_core
+    for part in name.split("."):
+        obj = getattr(obj, part)
+    doc = inspect.getdoc(obj).splitlines()[0]
+    runtime = ast.parse("def f(" + doc.split("(", 1)[1] + ": ...").body[0]
+    assert signature(FUNCTIONS[name]) == signature(runtime)
+
+
+def test_stub_property_types():
+    r = dorv_core.TournamentMCMC(2, 3, 3, 1).fit(np.eye(3), [1.0, 2.0, 3.0])
+    types = {"float": float, "int": int, "Array": np.ndarray, "GibbsResult": dorv_core.GibbsResult}
+    for obj in (r, r.gibbs):
+        for f in CLASSES[type(obj).__name__].body:
+            if isinstance(f, ast.FunctionDef) and f.decorator_list:
+                assert type(getattr(obj, f.name)) is types[canon(f.returns)], f.name
+    assert r.beta_mcmc.dtype == np.float64
+
+
+def test_stubtest():
+    pytest.importorskip("mypy")
+    env = dict(os.environ, MYPYPATH=str(ROOT))
+    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "dorv_core"], cwd=ROOT, env=env,
+                         capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_installed_files():
+    try:
+        files = {str(f) for f in importlib.metadata.files("dorv") or []}
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("dorv is not installed; the tests run on a build directory")
+    assert {"dorv_core-stubs/__init__.pyi", "dorv/py.typed", "dorv/__main__.py",
+            "dorv/data/damped_sine.csv"} <= files
+    assert not any(f.startswith("dorv/_native/") for f in files)
