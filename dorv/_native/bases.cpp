@@ -76,16 +76,24 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
   return pm;
 }
 
+// An odometer over the variables dim ... D - 1, the last one turning fastest: the order of a
+// depth-first recursion over the variables, without a stack frame per variable (a list of a
+// million zero degrees is one multi-index, not a million nested calls).
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
                             std::vector<int>& current, MultiIndexList& out) {
-  if (dim == degrees.size()) {
-    out.push_back(current);
-    return;
+  const std::size_t D = degrees.size();
+  for (std::size_t d = dim; d < D; ++d) {
+    if (degrees[d] < 0) return;
+    current[d] = 0;
   }
-  // A 64-bit counter, so that a degree of INT_MAX cannot overflow it.
-  for (std::int64_t i = 0; i <= degrees[dim]; ++i) {
-    current[dim] = static_cast<int>(i);
-    generate_multi_indices(degrees, dim + 1, current, out);
+  for (;;) {
+    out.push_back(current);
+    std::size_t d = D;
+    // Digits at their maximum roll over to 0; the first one below it (from the end) steps up,
+    // so no digit ever passes its degree and INT_MAX cannot overflow.
+    while (d > dim && current[d - 1] == degrees[d - 1]) current[--d] = 0;
+    if (d == dim) return;
+    ++current[d - 1];
   }
 }
 
@@ -196,7 +204,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
       for (std::size_t d = 0; d < D; ++d) {
         const auto& g = grams[d];
         const double s0 = g[0](ma[d], mb[d]), s1 = g[1](ma[d], mb[d]), s2 = g[2](ma[d], mb[d]);
-        e2 = e2 * s0 + 2.0 * e1 * s1 + e0 * s2;
+        e2 = e2 * s0 + 1.0 * e1 * s1 + e0 * s2;
         e1 = e1 * s0 + e0 * s1;
         e0 *= s0;
       }

@@ -11,6 +11,95 @@
 #include "sampling.hpp"
 #include "scoring.hpp"
 
+// Casters for floats, vectors and matrices: pybind11's, with two refusals before anything is
+// allocated or copied. Complex input is refused (as TypeError): the copy to double would drop
+// the imaginary part with a ComplexWarning, and fail only where warnings are errors, so the
+// outcome would depend on the warning filters. An array whose copy cannot fit in memory (a
+// broadcast view, for example) raises MemoryError instead of being allocated and filled.
+namespace pybind11::detail {
+
+inline bool is_complex_scalar(handle src) {
+  return PyComplex_Check(src.ptr()) ||
+         isinstance(src, module_::import("numpy").attr("complexfloating"));
+}
+
+inline bool holds_complex(const array& buf) {
+  if (buf.dtype().kind() == 'c') return true;
+  if (buf.dtype().kind() != 'O') return false;
+  for (const handle item : buf.attr("flat"))
+    if (is_complex_scalar(item)) return true;
+  return false;
+}
+
+template <>
+struct type_caster<double> {
+  PYBIND11_TYPE_CASTER(double, io_name("typing.SupportsFloat | typing.SupportsIndex", "float"));
+
+  bool load(handle src, bool convert) {
+    if (!src) return false;
+    if (PyFloat_Check(src.ptr())) {
+      value = PyFloat_AS_DOUBLE(src.ptr());
+      return true;
+    }
+    if (!PyLong_Check(src.ptr()) && (!convert || is_complex_scalar(src))) return false;
+    const double v = PyFloat_AsDouble(src.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    value = v;
+    return true;
+  }
+
+  static handle cast(double src, return_value_policy, handle) { return PyFloat_FromDouble(src); }
+};
+
+template <typename Type>
+struct checked_dense_caster {
+  using props = EigenProps<Type>;
+  PYBIND11_TYPE_CASTER(Type, props::descriptor);
+
+  bool load(handle src, bool convert) {
+    if (!convert && !isinstance<array_t<double>>(src)) return false;
+    auto buf = array::ensure(src);
+    if (!buf || buf.ndim() < 1 || buf.ndim() > 2) return false;
+    const auto fits = props::conformable(buf);
+    if (!fits) return false;
+    dorv::require_doubles(static_cast<double>(fits.rows) * static_cast<double>(fits.cols));
+    if (holds_complex(buf)) return false;
+    value = Type(fits.rows, fits.cols);
+    auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
+    if (buf.ndim() == 1)
+      ref = ref.squeeze();
+    else if (ref.ndim() == 1)
+      buf = buf.squeeze();
+    if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    return true;
+  }
+
+  // Results by value become arrays that own the moved storage; references (read-only fields)
+  // become views; anything else is copied.
+  static handle cast(Type&& src, return_value_policy, handle) {
+    return eigen_encapsulate<props>(new Type(std::move(src)));
+  }
+  static handle cast(const Type& src, return_value_policy policy, handle parent) {
+    if (policy == return_value_policy::reference) return eigen_ref_array<props>(src);
+    if (policy == return_value_policy::reference_internal)
+      return eigen_ref_array<props>(src, parent);
+    return eigen_array_cast<props>(src);
+  }
+};
+
+template <>
+struct type_caster<dorv::Matrix> : checked_dense_caster<dorv::Matrix> {};
+template <>
+struct type_caster<dorv::Vector> : checked_dense_caster<dorv::Vector> {};
+
+}  // namespace pybind11::detail
+
 namespace py = pybind11;
 using namespace pybind11::literals;
 using namespace dorv;
