@@ -204,7 +204,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
       for (std::size_t d = 0; d < D; ++d) {
         const auto& g = grams[d];
         const double s0 = g[0](ma[d], mb[d]), s1 = g[1](ma[d], mb[d]), s2 = g[2](ma[d], mb[d]);
-        e2 = e2 * s0 + 1.0 * e1 * s1 + e0 * s2;
+        e2 = e2 * s0 + 2.0 * e1 * s1 + e0 * s2;
         e1 = e1 * s0 + e0 * s1;
         e0 *= s0;
       }
