@@ -40,6 +40,12 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
 }
 
 std::vector<Chain> select_elite(const std::vector<Chain>& ranked, int n_elite) {
+  if (ranked.empty()) throw std::invalid_argument("select_elite: ranked is empty");
+  for (const Chain& chain : ranked)
+    if (chain.beta.size() != ranked.front().beta.size())
+      throw std::invalid_argument("select_elite: chain vectors of lengths " +
+                                  std::to_string(ranked.front().beta.size()) + " and " +
+                                  std::to_string(chain.beta.size()));
   std::vector<Chain> elite{ranked.front()};
   const auto room = [&] { return static_cast<long long>(elite.size()) < n_elite; };
   for (std::size_t i = 1; i < ranked.size() && room(); ++i) {
@@ -58,8 +64,15 @@ using Engine = std::mt19937_64;
 using Normal = std::normal_distribution<double>;
 using Uniform = std::uniform_real_distribution<double>;
 
-// Energy of coefficient vectors: the cached MDL score of X b against y. The caller supplies the
-// buffer for X b, so an evaluation allocates nothing.
+// Per-chain buffers for X b (n) and R b (k), reused by every evaluation.
+struct Buffers {
+  Vector Xb, Rb;
+};
+
+// Energy of coefficient vectors: the cached MDL score of X b against y with the penalties of
+// pen. The score's penalty terms are added here, in its order and each as b'(R b) with R b
+// formed first, so the value is bit for bit the score's while the products go into the
+// caller's buffers and an evaluation allocates nothing.
 struct Energy {
   const Matrix& X;
   const Vector& y;
@@ -68,9 +81,20 @@ struct Energy {
   double eps;
   const PenaltySpec& pen;
 
-  double operator()(const Vector& b, Vector& Xb) const {
-    Xb.noalias() = X * b;
-    return mdl_score_cached(Xb, y, k, H, eps, &b, &pen);
+  Buffers buffers() const { return {Vector(X.rows()), Vector(X.cols())}; }
+
+  double operator()(const Vector& b, Buffers& buf) const {
+    buf.Xb.noalias() = X * b;
+    double L = mdl_score_cached(buf.Xb, y, k, H, eps, nullptr, nullptr);
+    if (pen.R1 != nullptr && pen.gamma1 != 0.0) L += pen.gamma1 * penalty(b, *pen.R1, buf.Rb);
+    if (pen.R2 != nullptr && pen.gamma2 != 0.0) L += pen.gamma2 * penalty(b, *pen.R2, buf.Rb);
+    return L;
+  }
+
+  static double penalty(const Vector& b, const Matrix& R, Vector& Rb) {
+    if (R.rows() == 0) return 0.0;
+    Rb.noalias() = R * b;
+    return b.dot(Rb);
   }
 };
 
@@ -83,19 +107,20 @@ bool accept(double e, double ec, double T, Uniform& unif, Engine& engine) {
 }
 
 // Working state of one chain run: the current state, and reused buffers for the candidate and
-// its predictions.
+// the products of an evaluation.
 struct Walker {
-  Vector b, bc, Xb;
+  Vector b, bc;
+  Buffers buf;
   double e;
 
-  Walker(Vector start, double energy_of_start, Index n_obs)
-      : b(std::move(start)), bc(b.size()), Xb(n_obs), e(energy_of_start) {}
+  Walker(Vector start, double energy_of_start, const Energy& energy)
+      : b(std::move(start)), bc(b.size()), buf(energy.buffers()), e(energy_of_start) {}
 
   // One Metropolis step at temperature T with proposal noise from prop.
   void step(const Energy& energy, double T, Normal& prop, Uniform& unif, Engine& engine) {
     bc = b;
     for (Index i = 0; i < bc.size(); ++i) bc[i] += prop(engine);
-    const double ec = energy(bc, Xb);
+    const double ec = energy(bc, buf);
     if (!accept(e, ec, T, unif, engine)) return;
     b.swap(bc);
     e = ec;
@@ -108,8 +133,8 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   Uniform unif(0.0, 1.0);
   Vector start(energy.k);
   for (Index i = 0; i < start.size(); ++i) start[i] = init(engine);
-  Walker w(std::move(start), 0.0, energy.X.rows());
-  w.e = energy(w.b, w.Xb);
+  Walker w(std::move(start), 0.0, energy);
+  w.e = energy(w.b, w.buf);
   double T = 2.0;
   for (int s = 0; s < n_steps; ++s) {
     w.step(energy, T, prop, unif, engine);
@@ -139,10 +164,14 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
 MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R1,
                                const Matrix* R2, double gamma1, double gamma2) const {
   const char* who = "TournamentMCMC.fit";
-  if (n_chains_ == 0) throw std::invalid_argument("TournamentMCMC.fit: n_chains is 0");
+  if (n_chains_ == 0)
+    throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1, got 0");
   if (X.rows() != y.size())
     throw std::invalid_argument("TournamentMCMC.fit: X has " + std::to_string(X.rows()) +
                                 " rows but y has " + std::to_string(y.size()) + " entries");
+  if (X.cols() > std::numeric_limits<int>::max())
+    throw std::invalid_argument("TournamentMCMC.fit: X has " + std::to_string(X.cols()) +
+                                " columns, more than an int can count");
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
   check_penalty_shapes(pen, X.cols(), who);
   if (X.cols() > 0 && H_piH_ <= 0)
@@ -152,7 +181,9 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   const int k = static_cast<int>(X.cols());
   const Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen};
 
-  // A negative count fails here with the standard length error.
+  // Every chain ends up holding k doubles; refuse counts that cannot fit in memory before any
+  // work. A negative count passes this and fails below with the standard length error.
+  require_doubles(static_cast<double>(n_chains_) * (static_cast<double>(k) + 3.0));
   std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
   std::vector<std::exception_ptr> errors(chains.size());
 #pragma omp parallel for schedule(dynamic, 1)
@@ -182,7 +213,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     Engine engine(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
     Normal prop(0.0, 0.3 * step_size_);
     Uniform unif(0.0, 1.0);
-    Walker w(elite[ei].beta, elite[ei].energy, X.rows());
+    Walker w(elite[ei].beta, elite[ei].energy, energy);
     for (int s = 0; s < n_deep_; ++s) {
       w.step(energy, T, prop, unif, engine);
       if (w.e < best_e) {

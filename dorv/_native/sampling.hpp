@@ -35,9 +35,10 @@ struct MCMCResult {
   int n_elite;        // configured number of elites
 };
 
-// The elite of chains ranked by ascending energy (non-empty): the best chain, then chains
-// farther than 0.1 from every elite so far, then a fill from position elite.size() on, up to
-// n_elite chains in all and never fewer than one.
+// The elite of chains ranked by ascending energy: the best chain, then chains farther than 0.1
+// from every elite so far, then a fill from position elite.size() on, up to n_elite chains in
+// all and never fewer than one. Throws std::invalid_argument for an empty list or vectors of
+// different lengths.
 std::vector<Chain> select_elite(const std::vector<Chain>& ranked, int n_elite);
 
 class TournamentMCMC {
