@@ -22,9 +22,12 @@ def test_mad_values(y, want):
     assert dc.mad(y) == want
 
 
-@pytest.mark.parametrize("n", [2, 5, 6, 101, 200])
-def test_mad_matches_scipy(n):
-    y = np.random.default_rng(n).standard_t(2, size=n)
+@pytest.mark.parametrize("n, decimals", [(2, 17), (5, 17), (6, 17), (101, 17), (200, 17),
+                                         (20001, 17), (40000, 17), (40000, 1), (30001, 0)],
+                         ids=["2", "5", "6", "101", "200", "large-odd", "large-even",
+                              "large-ties", "large-odd-ties"])
+def test_mad_matches_scipy(n, decimals):
+    y = np.round(np.random.default_rng(n).standard_t(2, size=n), decimals)
     assert dc.mad(y) == pytest.approx(median_abs_deviation(y, scale=1.0), rel=1e-15)
 
 
