@@ -24,14 +24,15 @@ def _parser() -> argparse.ArgumentParser:
                    help="x column: header name or 0-based index (default: 0)")
     p.add_argument("--y-col", default="1", metavar="COL",
                    help="y column: header name or 0-based index (default: 1)")
-    p.add_argument("--delimiter", default=",", help="field separator (default: ',')")
+    p.add_argument("--delimiter", default=",", metavar="CHAR",
+                   help="field separator (default: ',')")
     p.add_argument("--max-degree", type=int, default=12, metavar="D",
                    help="highest degree tried (default: 12)")
-    p.add_argument("--gamma1", type=float, default=0.0,
+    p.add_argument("--gamma1", type=float, default=0.0, metavar="W",
                    help="weight of the first-derivative penalty (default: 0)")
-    p.add_argument("--gamma2", type=float, default=1e-6,
+    p.add_argument("--gamma2", type=float, default=1e-6, metavar="W",
                    help="weight of the second-derivative penalty (default: 1e-6)")
-    p.add_argument("--seed", type=int, default=42, help="sampler seed (default: 42)")
+    p.add_argument("--seed", type=int, default=42, metavar="N", help="sampler seed (default: 42)")
     p.add_argument("--plot", metavar="FILE.png",
                    help="also draw the data and the fits into this PNG (needs matplotlib)")
     return p

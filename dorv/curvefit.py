@@ -58,7 +58,6 @@ class Fit:
     mdl: float
     rms: float  # root mean square residual, in units of y
     hit_rate: float
-    origin: str  # "fit" (penalised least squares) or "sampler"
 
 
 @dataclass
@@ -81,13 +80,13 @@ class Problem:
         R1, R2 = dc.smoothness_penalty_matrices_1d(degree, -1.0, 1.0)
         return Phi, R1, R2
 
-    def judge(self, degree: int, beta: Array, origin: str) -> Fit:
+    def judge(self, degree: int, beta: Array) -> Fit:
         Phi, R1, R2 = self.basis(degree)
         zp = Phi @ beta
         mdl = dc.mdl_score_reg(zp, self.z, degree + 1, H, beta, R1, R2, self.gamma1, self.gamma2)
         rms = float(np.sqrt(np.mean((zp - self.z) ** 2))) * self.y_scale
         hit_rate = dc.compute_sr(zp, self.z, self.eps)
-        return Fit(degree, beta, mdl, rms, hit_rate, origin)
+        return Fit(degree, beta, mdl, rms, hit_rate)
 
     def curve(self, fit: Fit, x: Array) -> Array:
         """Values of a fitted curve at x, in units of y."""
@@ -145,6 +144,8 @@ def read_xy(path: str, x_col: str = "0", y_col: str = "1", delimiter: str = ",")
     if any(_number(c) is None for c in rows[0][1]):
         header = [c.strip() for c in rows[0][1]]
         rows = rows[1:]
+        if not rows:
+            raise InputError(f"{path}: no data rows below the header")
     xi, x_name = _column(x_col, header, path)
     yi, y_name = _column(y_col, header, path)
     xs, ys = [], []
@@ -170,13 +171,13 @@ def prepare(data: Data, max_degree: int, gamma1: float, gamma2: float) -> Proble
     n = data.x.size
     distinct = np.unique(data.x).size
     k = max_degree + 1
+    if distinct < 2:
+        raise InputError(f"{data.source}: x takes {distinct} distinct value, a curve needs two")
     if min(n, distinct) < k:
-        usable = min(n, distinct) - 1
         what = f"{n} data rows" if n < k else f"{distinct} distinct x values"
-        hint = f"use --max-degree {usable} or less" if usable >= 1 else "a line needs two"
         raise InputError(
             f"{data.source}: {what}, fewer than the {k} coefficients of degree {max_degree} "
-            f"({hint})"
+            f"(use --max-degree {min(n, distinct) - 1} or less)"
         )
     lo, hi = float(data.x.min()), float(data.x.max())
     x_center, x_half = 0.5 * (lo + hi), 0.5 * (hi - lo)
@@ -197,7 +198,7 @@ def fit_degrees(problem: Problem, max_degree: int) -> list[Fit]:
     for degree in range(1, max_degree + 1):
         Phi, R1, R2 = problem.basis(degree)
         beta = dc.fit_regularized_linear(Phi, problem.z, R1, R2, problem.gamma1, problem.gamma2)
-        fits.append(problem.judge(degree, beta, "fit"))
+        fits.append(problem.judge(degree, beta))
     return fits
 
 
@@ -215,7 +216,7 @@ def refine(problem: Problem, fit: Fit, sampler: dc.TournamentMCMC) -> tuple[Fit,
     result = sampler.fit(
         X, problem.z, S.T @ R1 @ S, S.T @ R2 @ S, problem.gamma1, problem.gamma2
     )
-    return problem.judge(fit.degree, S @ result.beta_mcmc, "sampler"), result
+    return problem.judge(fit.degree, S @ result.beta_mcmc), result
 
 
 @dataclass

@@ -179,15 +179,6 @@ def stub_tree():
 CLASSES, FUNCTIONS = stub_tree()
 
 
-def test_stub_names_match_the_extension():
-    assert set(CLASSES) | {n.split(".")[0] for n in FUNCTIONS} == set(dorv.__all__)
-    for name, cls in CLASSES.items():
-        stub_props = {f.name for f in cls.body if isinstance(f, ast.FunctionDef) and f.decorator_list}
-        runtime = getattr(dorv_core, name)
-        props = {n for n, v in vars(runtime).items() if isinstance(v, property)}
-        assert stub_props == props, name
-
-
 @pytest.mark.parametrize("name", sorted(FUNCTIONS), ids=sorted(FUNCTIONS))
 def test_stub_signature_matches_pybind11(name):
     obj = dorv_core
@@ -198,13 +189,15 @@ def test_stub_signature_matches_pybind11(name):
     assert signature(FUNCTIONS[name]) == signature(runtime)
 
 
-def test_stub_property_types():
+def test_stub_names_and_property_types():
+    assert set(CLASSES) | {n.split(".")[0] for n in FUNCTIONS} == set(dorv.__all__)
     r = dorv_core.TournamentMCMC(2, 3, 3, 1).fit(np.eye(3), [1.0, 2.0, 3.0])
     types = {"float": float, "int": int, "Array": np.ndarray, "GibbsResult": dorv_core.GibbsResult}
     for obj in (r, r.gibbs):
-        for f in CLASSES[type(obj).__name__].body:
-            if isinstance(f, ast.FunctionDef) and f.decorator_list:
-                assert type(getattr(obj, f.name)) is types[canon(f.returns)], f.name
+        props = {f.name: canon(f.returns) for f in CLASSES[type(obj).__name__].body
+                 if isinstance(f, ast.FunctionDef) and f.decorator_list}
+        assert set(props) == {n for n, v in vars(type(obj)).items() if isinstance(v, property)}
+        assert all(type(getattr(obj, n)) is types[t] for n, t in props.items()), props
     assert r.beta_mcmc.dtype == np.float64
 
 
@@ -224,3 +217,13 @@ def test_installed_files():
     assert {"dorv_core-stubs/__init__.pyi", "dorv/py.typed", "dorv/__main__.py",
             "dorv/data/damped_sine.csv"} <= files
     assert not any(f.startswith("dorv/_native/") for f in files)
+
+
+def test_readme_quickstart_output():
+    text = (ROOT / "README.md").read_text()
+    code = re.search(r"^## Quickstart\n+```python\n(.*?)^```", text, re.M | re.S).group(1)
+    expected = [line.split("#", 1)[1].split(":")[0].strip()
+                for line in code.splitlines() if line.startswith("print(")]
+    out = run_job(code=code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == expected
