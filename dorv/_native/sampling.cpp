@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <omp.h>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -181,9 +182,15 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   const int k = static_cast<int>(X.cols());
   const Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen};
 
-  // Every chain ends up holding k doubles; refuse counts that cannot fit in memory before any
-  // work. A negative count passes this and fails below with the standard length error.
-  require_doubles(static_cast<double>(n_chains_) * (static_cast<double>(k) + 3.0));
+  // Refuse a working set that cannot fit in memory before any work: every chain ends up holding
+  // k doubles, each running walker (one per thread, and the deep phase's) holds three vectors of
+  // k and one of n, and the elite copies and best_b k each. A negative count passes this and
+  // fails below with the standard length error.
+  const double n_chains = std::max(n_chains_, 0), kd = static_cast<double>(k);
+  const double walkers = std::min<double>(omp_get_max_threads(), n_chains) + 1.0;
+  const double copies = std::min<double>(std::max(n_elite_, 1), n_chains) + 1.0;
+  require_doubles(n_chains * (kd + 4.0) + walkers * (3.0 * kd + static_cast<double>(X.rows())) +
+                  copies * kd);
   std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
   std::vector<std::exception_ptr> errors(chains.size());
 #pragma omp parallel for schedule(dynamic, 1)

@@ -100,6 +100,11 @@ double hit_tolerance(const Vector& yt) {
 
 Vector ols(const Matrix& X, const Vector& y) {
   require_rows(X, y, "ols", "X");
+  // The result, the decomposition's copy of X and its factors must fit in memory; checked first,
+  // so that an empty X with a huge number of columns is refused at once.
+  const double m = static_cast<double>(X.rows()), p = static_cast<double>(X.cols());
+  const double d = std::min(m, p);
+  require_doubles(p + m * p + (m + p) * d + 3.0 * d * d);
   require_finite(X, "ols", "X");
   require_finite(y, "ols", "y");
   // The SVD starts from the largest entry of X, which an empty X lacks. Every vector solves an
@@ -114,6 +119,9 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   const char* who = "fit_regularized_linear";
   require_rows(Phi, y, who, "Phi");
   const Index p = Phi.cols();
+  // The p x p system and its factorisation must fit in memory, however few rows Phi has.
+  require_doubles(2.0 * static_cast<double>(p) * static_cast<double>(p) +
+                  3.0 * static_cast<double>(p));
   const bool use1 = R1 != nullptr && gamma1 != 0.0;
   const bool use2 = R2 != nullptr && gamma2 != 0.0;
   if (use1) require_square(*R1, p, who, "R1");
