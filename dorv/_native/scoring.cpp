@@ -2,9 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace dorv {
 
@@ -78,9 +85,104 @@ double median_inplace(std::vector<double> v) {
   return 0.5 * (*mid + *std::max_element(v.begin(), mid));
 }
 
+namespace {
+
+// Order-preserving map of the doubles other than NaN onto unsigned integers; -0 sorts just
+// below +0.
+std::uint64_t order_key(double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, sizeof u);
+  return (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
+}
+
+double from_order_key(std::uint64_t key) {
+  const std::uint64_t u = (key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key;
+  double v;
+  std::memcpy(&v, &u, sizeof v);
+  return v;
+}
+
+// Below this size a selection on a copy is as fast as the bucket passes.
+constexpr Index kBucketMedianMin = Index{1} << 14;
+
+// Median of value(0) ... value(n - 1), the same order statistics as median_inplace (a zero
+// may come out with the other sign). One pass counts the values per 16-bit key prefix, a
+// second gathers the one bucket that holds the middle position, and the selection runs on that
+// bucket alone, so no copy of the data is made. False, with `out` untouched, when a value is
+// NaN: the selection's placement of NaN is then what decides.
+template <class Value>
+bool bucket_median(Index n, const Value& value, double& out) {
+  constexpr int shift = 48;
+  std::vector<std::uint32_t> count(std::size_t{1} << (64 - shift), 0);
+  for (Index i = 0; i < n; ++i) {
+    const double v = value(i);
+    if (std::isnan(v)) return false;
+    ++count[order_key(v) >> shift];
+  }
+  const Index upper = n / 2;  // for even n the lower middle is the largest value below it
+  std::size_t bucket = 0;
+  Index before = 0;  // number of values in lower buckets
+  while (before + count[bucket] <= upper) before += count[bucket++];
+  std::vector<std::uint64_t> keys;
+  keys.reserve(count[bucket]);
+  std::uint64_t below = 0;  // largest key in lower buckets; every value's key exceeds 0
+  for (Index i = 0; i < n; ++i) {
+    const std::uint64_t key = order_key(value(i));
+    const std::size_t b = key >> shift;
+    if (b == bucket)
+      keys.push_back(key);
+    else if (b < bucket && key > below)
+      below = key;
+  }
+  const auto mid = keys.begin() + (upper - before);
+  std::nth_element(keys.begin(), mid, keys.end());
+  const double a = from_order_key(*mid);
+  if (n % 2 == 1) {
+    out = a;
+    return true;
+  }
+  const std::uint64_t lower = mid != keys.begin() ? *std::max_element(keys.begin(), mid) : below;
+  out = 0.5 * (a + from_order_key(lower));
+  return true;
+}
+
+// Number of i < n with |p[i] - t[i]| < eps; NaN differences are no hits. The compiler does not
+// vectorise the count of a comparison, so the SSE2 form is written out: a comparison mask is -1
+// per hit, subtracted from two 64-bit counters.
+Index count_within(const double* p, const double* t, Index n, double eps) {
+  Index hit = 0, i = 0;
+#if defined(__SSE2__)
+  const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
+  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
+  for (; i + 4 <= n; i += 4) {
+    const __m128d d0 = _mm_sub_pd(_mm_loadu_pd(p + i), _mm_loadu_pd(t + i));
+    const __m128d d1 = _mm_sub_pd(_mm_loadu_pd(p + i + 2), _mm_loadu_pd(t + i + 2));
+    acc0 = _mm_sub_epi64(acc0, _mm_castpd_si128(_mm_cmplt_pd(_mm_andnot_pd(sign, d0), tol)));
+    acc1 = _mm_sub_epi64(acc1, _mm_castpd_si128(_mm_cmplt_pd(_mm_andnot_pd(sign, d1), tol)));
+  }
+  alignas(16) std::int64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), _mm_add_epi64(acc0, acc1));
+  hit = static_cast<Index>(lanes[0] + lanes[1]);
+#endif
+  for (; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps ? 1 : 0;
+  return hit;
+}
+
+}  // namespace
+
+// Large inputs take the bucket passes, which give the same value: the sign of a zero median
+// cannot change |v - m|, and the deviations hold no -0. Data with NaN, and small inputs, take
+// the selection on copies.
 double mad(const Vector& y) {
-  std::vector<double> buf(y.data(), y.data() + y.size());
-  const double m = median_inplace(buf);
+  const Index n = y.size();
+  const double* p = y.data();
+  double m = 0.0, d = 0.0;
+  if (n >= kBucketMedianMin && n <= Index{std::numeric_limits<std::uint32_t>::max()} &&
+      bucket_median(n, [p](Index i) { return p[i]; }, m) &&
+      bucket_median(n, [p, m](Index i) { return std::abs(p[i] - m); }, d))
+    return d;
+  std::vector<double> buf(p, p + n);
+  m = median_inplace(buf);
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
 }
@@ -88,7 +190,7 @@ double mad(const Vector& y) {
 double compute_SR(const Vector& yp, const Vector& yt, double eps) {
   require_covers(yp, yt, "compute_sr");
   const Index n = yt.size();
-  const Index hit = ((yp.head(n) - yt).array().abs() < eps).count();
+  const Index hit = count_within(yp.data(), yt.data(), n, eps);
   const double sr = static_cast<double>(hit) / static_cast<double>(n);
   return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
 }

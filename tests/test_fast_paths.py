@@ -1,0 +1,66 @@
+"""The vectorised and bucketed kernels against plain reference computations on inputs that
+stress their block edges, buckets and ties."""
+
+import numpy as np
+import pytest
+
+import dorv_core as dc
+
+BUCKETED = 1 << 14  # inputs this large take the bucket passes of mad
+
+
+def reference_mad(y):
+    m = np.median(y)
+    return np.median(np.abs(y - m))
+
+
+def _data(kind, n, rng):
+    if kind == "normal":
+        return rng.normal(size=n)
+    if kind == "few_values":  # the middle sits in long runs of equal values
+        return rng.integers(0, 7, size=n).astype(float)
+    if kind == "one_bucket":  # every key shares its 16-bit prefix
+        return 1000.0 + rng.uniform(0.0, 1e-9, size=n)
+    if kind == "signed_zeros":  # zero median and deviations, zeros of both signs
+        return rng.choice([-0.0, 0.0, -1.0, 2.0], size=n, p=[0.3, 0.3, 0.2, 0.2])
+    if kind == "split_middle":  # for even n the two middle values lie in different buckets
+        return np.where(np.arange(n) % 2 == 0, -1.0, 3.0)
+    if kind == "wide_range":
+        y = rng.lognormal(0.0, 40.0, size=n) * rng.choice([-1.0, 1.0], size=n)
+        y[:3] = [np.inf, -np.inf, 5e-324]
+        return y
+    raise ValueError(kind)
+
+
+KINDS = ["normal", "few_values", "one_bucket", "signed_zeros", "split_middle", "wide_range"]
+
+
+@pytest.mark.parametrize("n", [BUCKETED - 1, BUCKETED, BUCKETED + 1, 100_000], ids=lambda n: f"n{n}")
+@pytest.mark.parametrize("kind", KINDS)
+def test_mad_equals_sorted_reference(kind, n):
+    y = _data(kind, n, np.random.default_rng(1234))
+    np.random.default_rng(1234).shuffle(y)
+    assert dc.mad(y) == reference_mad(y)
+
+
+def test_mad_ignores_input_order_and_keeps_input():
+    y = np.random.default_rng(1234).normal(size=BUCKETED + 3)
+    y_sorted = np.sort(y)
+    before = y.copy()
+    assert dc.mad(y) == dc.mad(y_sorted) == dc.mad(y_sorted[::-1]) == reference_mad(y)
+    assert np.array_equal(y, before)
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 4, 5, 7, 8, 9, 33], ids=lambda n: f"n{n}")
+def test_compute_sr_counts_every_position(n):
+    rng = np.random.default_rng(1234)
+    yt = rng.normal(size=n)
+    yp = yt + rng.choice([0.0, 0.25, -0.25, 0.5, np.nan, np.inf], size=n)
+    eps = 0.25  # differences of exactly eps are no hits
+    hits = np.count_nonzero(np.abs(yp - yt) < eps)
+    assert dc.compute_sr(yp, yt, eps) == max(hits / n, 1 / (2 * n))
+    # one hit in each position in turn: the block edges and the tail all count
+    for i in range(n):
+        p = yt + 1.0
+        p[i] = yt[i]
+        assert dc.compute_sr(p, yt, 0.5) == max(1 / n, 1 / (2 * n))
