@@ -35,7 +35,8 @@ def _data(kind, n, rng):
 KINDS = ["normal", "few_values", "one_bucket", "signed_zeros", "split_middle", "wide_range"]
 
 
-@pytest.mark.parametrize("n", [BUCKETED - 1, BUCKETED, BUCKETED + 1, 100_000], ids=lambda n: f"n{n}")
+@pytest.mark.parametrize("n", [BUCKETED - 1, BUCKETED, BUCKETED + 1, 100_000],
+                         ids=lambda n: f"n{n}")
 @pytest.mark.parametrize("kind", KINDS)
 def test_mad_equals_sorted_reference(kind, n):
     y = _data(kind, n, np.random.default_rng(1234))
@@ -64,3 +65,23 @@ def test_compute_sr_counts_every_position(n):
         p = yt + 1.0
         p[i] = yt[i]
         assert dc.compute_sr(p, yt, 0.5) == max(1 / n, 1 / (2 * n))
+
+
+def sequential_product(X, b):
+    """X b summed per row from 0 over the columns in order."""
+    yp = np.zeros(X.shape[0])
+    for j in range(X.shape[1]):
+        yp = yp + X[:, j] * b[j]
+    return yp
+
+
+# Row counts around the sampler's blocks of eight and two rows; column counts on both sides of
+# the size where the product is summed in column blocks.
+@pytest.mark.parametrize("k", [0, 1, 6, 127, 128, 130], ids=lambda k: f"k{k}")
+@pytest.mark.parametrize("n", [2, 3, 7, 8, 9, 17, 203], ids=lambda n: f"n{n}")
+def test_sampler_energy_is_the_score_of_its_vector(n, k):
+    rng = np.random.default_rng(1234)
+    X = rng.normal(size=(n, k))
+    y = X @ rng.normal(scale=0.3, size=k) + 0.1 * rng.normal(size=n)
+    r = dc.TournamentMCMC(n_chains=3, n_warmup=20, n_deep=30, n_elite=2, step_size=0.1).fit(X, y)
+    assert r.energy == dc.mdl_score(sequential_product(X, r.beta_mcmc), y, k)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <limits>
 #include <omp.h>
@@ -10,6 +11,10 @@
 #include <string>
 
 #include "scoring.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace dorv {
 
@@ -65,6 +70,67 @@ using Engine = std::mt19937_64;
 using Normal = std::normal_distribution<double>;
 using Uniform = std::uniform_real_distribution<double>;
 
+// Whether hits_of_product reproduces the matrix library's product X b exactly: its
+// column-major product sums each row from 0 over j in increasing order for fewer than 128
+// columns, and without fused multiply-adds (which the library, and the compiler, use when the
+// target has them) the kernel does the same operations.
+bool fused_hits_apply(const Matrix& X) {
+#if defined(__SSE2__) && !defined(__FMA__)
+  return X.rows() >= 2 && X.cols() < 128;
+#else
+  (void)X;
+  return false;
+#endif
+}
+
+// Number of rows with |(X b)[i] - y[i]| < eps, X b summed as described above without being
+// stored: eight rows at a time in registers, then the hit test on them. Only where
+// fused_hits_apply(X).
+Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps) {
+  const Index n = X.rows(), k = X.cols();
+  const double* xd = X.data();
+  const double* bd = b.data();
+  const double* yd = y.data();
+  Index hits = 0, i = 0;
+#if defined(__SSE2__)
+  const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
+  // A comparison mask is -1 per hit, subtracted from 64-bit counters.
+  const auto count = [&](__m128i acc, __m128d xb, Index at) {
+    const __m128d d = _mm_andnot_pd(sign, _mm_sub_pd(xb, _mm_loadu_pd(yd + at)));
+    return _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(d, tol)));
+  };
+  __m128i acc = _mm_setzero_si128();
+  for (; i + 8 <= n; i += 8) {
+    __m128d c0 = _mm_setzero_pd(), c1 = c0, c2 = c0, c3 = c0;
+    const double* x = xd + i;
+    for (Index j = 0; j < k; ++j, x += n) {
+      const __m128d bj = _mm_set1_pd(bd[j]);
+      c0 = _mm_add_pd(c0, _mm_mul_pd(_mm_loadu_pd(x), bj));
+      c1 = _mm_add_pd(c1, _mm_mul_pd(_mm_loadu_pd(x + 2), bj));
+      c2 = _mm_add_pd(c2, _mm_mul_pd(_mm_loadu_pd(x + 4), bj));
+      c3 = _mm_add_pd(c3, _mm_mul_pd(_mm_loadu_pd(x + 6), bj));
+    }
+    acc = count(count(count(count(acc, c0, i), c1, i + 2), c2, i + 4), c3, i + 6);
+  }
+  for (; i + 2 <= n; i += 2) {
+    __m128d c = _mm_setzero_pd();
+    const double* x = xd + i;
+    for (Index j = 0; j < k; ++j, x += n)
+      c = _mm_add_pd(c, _mm_mul_pd(_mm_loadu_pd(x), _mm_set1_pd(bd[j])));
+    acc = count(acc, c, i);
+  }
+  alignas(16) std::int64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+  hits = static_cast<Index>(lanes[0] + lanes[1]);
+#endif
+  for (; i < n; ++i) {
+    double c = 0.0;
+    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
+    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
+  }
+  return hits;
+}
+
 // Per-chain buffers for X b (n) and R b (k), reused by every evaluation.
 struct Buffers {
   Vector Xb, Rb;
@@ -82,11 +148,22 @@ struct Energy {
   double eps;
   const PenaltySpec& pen;
 
+  // The score without penalties by number of hits, 0 ... n, when n is small enough for the
+  // table to cost less than the evaluations; empty otherwise.
+  std::vector<double> score_of_hits;
+
   Buffers buffers() const { return {Vector(X.rows()), Vector(X.cols())}; }
 
   double operator()(const Vector& b, Buffers& buf) const {
-    buf.Xb.noalias() = X * b;
-    double L = mdl_score_cached(buf.Xb, y, k, H, eps, nullptr, nullptr);
+    double L;
+    if (fused_hits_apply(X)) {
+      const Index hits = hits_of_product(X, b, y, eps);
+      L = score_of_hits.empty() ? mdl_score_of_hits(hits, y.size(), k, H)
+                                : score_of_hits[static_cast<std::size_t>(hits)];
+    } else {
+      buf.Xb.noalias() = X * b;
+      L = mdl_score_cached(buf.Xb, y, k, H, eps, nullptr, nullptr);
+    }
     if (pen.R1 != nullptr && pen.gamma1 != 0.0) L += pen.gamma1 * penalty(b, *pen.R1, buf.Rb);
     if (pen.R2 != nullptr && pen.gamma2 != 0.0) L += pen.gamma2 * penalty(b, *pen.R2, buf.Rb);
     return L;
@@ -180,7 +257,19 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                                 std::to_string(H_piH_));
 
   const int k = static_cast<int>(X.cols());
-  const Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen};
+  Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen, {}};
+  // Tabulating the score by hit count saves two logarithms per evaluation; worth it when there
+  // are more evaluations than entries.
+  const double evaluations =
+      std::max(n_chains_, 0) * (1.0 + std::max(n_warmup_, 0)) +
+      std::max(1, std::min(n_elite_, n_chains_)) * static_cast<double>(std::max(n_deep_, 0));
+  if (fused_hits_apply(X) && X.rows() <= (Index{1} << 16) &&
+      static_cast<double>(X.rows()) < evaluations) {
+    energy.score_of_hits.resize(static_cast<std::size_t>(X.rows()) + 1);
+    for (Index h = 0; h <= X.rows(); ++h)
+      energy.score_of_hits[static_cast<std::size_t>(h)] =
+          mdl_score_of_hits(h, X.rows(), k, H_piH_);
+  }
 
   // Refuse a working set that cannot fit in memory before any work: every chain ends up holding
   // k doubles, each running walker (one per thread, and the deep phase's) holds three vectors of

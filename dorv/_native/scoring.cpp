@@ -168,6 +168,12 @@ Index count_within(const double* p, const double* t, Index n, double eps) {
   return hit;
 }
 
+// hit / n, floored at 1 / (2n).
+double hit_rate(Index hit, Index n) {
+  const double sr = static_cast<double>(hit) / static_cast<double>(n);
+  return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
+}
+
 }  // namespace
 
 // Large inputs take the bucket passes, which give the same value: the sign of a zero median
@@ -190,9 +196,7 @@ double mad(const Vector& y) {
 double compute_SR(const Vector& yp, const Vector& yt, double eps) {
   require_covers(yp, yt, "compute_sr");
   const Index n = yt.size();
-  const Index hit = count_within(yp.data(), yt.data(), n, eps);
-  const double sr = static_cast<double>(hit) / static_cast<double>(n);
-  return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
+  return hit_rate(count_within(yp.data(), yt.data(), n, eps), n);
 }
 
 double hit_tolerance(const Vector& yt) {
@@ -266,12 +270,18 @@ void check_penalty_shapes(const PenaltySpec& pen, Index p, const char* who) {
   if (pen.R2 != nullptr && pen.gamma2 != 0.0) require_square(*pen.R2, p, who, "R2");
 }
 
+double mdl_score_of_hits(Index hit, Index n_targets, int k, int H) {
+  const double n = static_cast<double>(n_targets);
+  const double sr = hit_rate(hit, n_targets);
+  const double logHk = k > 0 ? k * std::log(2.0 * H) : 0.0;
+  return -n * std::log(sr) + (logHk / n) * k;
+}
+
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen) {
-  const double n = static_cast<double>(yt.size());
-  const double sr = compute_SR(yp, yt, eps);
-  const double logHk = k > 0 ? k * std::log(2.0 * H) : 0.0;
-  double L = -n * std::log(sr) + (logHk / n) * k;
+  require_covers(yp, yt, "compute_sr");
+  const Index n = yt.size();
+  double L = mdl_score_of_hits(count_within(yp.data(), yt.data(), n, eps), n, k, H);
   if (beta != nullptr && pen != nullptr && pen->active()) {
     if (pen->R1 != nullptr && pen->gamma1 != 0.0) L += pen->gamma1 * quad_form(*beta, *pen->R1);
     if (pen->R2 != nullptr && pen->gamma2 != 0.0) L += pen->gamma2 * quad_form(*beta, *pen->R2);

@@ -48,6 +48,10 @@ double quad_form(const Vector& b, const Matrix& R);
 // Throws std::invalid_argument unless every matrix of pen that a score would read is (p, p).
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index p, const char* who);
 
+// The score without penalty terms for `hit` hits among n targets: -n ln(sr) + k^2 ln(2H) / n
+// (k > 0 only), sr = hit / n floored at 1/(2n).
+double mdl_score_of_hits(Eigen::Index hit, Eigen::Index n, int k, int H);
+
 // -n ln(sr) + k^2 ln(2H) / n (k > 0 only) + gamma1 beta'R1 beta + gamma2 beta'R2 beta, with the
 // hit rate at tolerance eps. yt (n), yp (>= n), beta (p) or null, pen or null.
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
