@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer in build/asan, runs
+# the whole test suite (the fuzz test included) and a leak check of the fuzz cases under them,
+# and fails on any sanitizer report.
+#
+#   tools/sanitize.sh [pytest arguments]
+#   DORV_FUZZ_CASES=50000 tools/sanitize.sh tests/test_fuzz.py     # a longer fuzz run
+#
+# Environment: PYTHON (default python3.11), DORV_JOBS (build jobs, default 2), DORV_LEAK_CASES
+# (cases of the leak check, default 1000; 0 skips it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/asan
+# The interpreter itself, not a wrapper script, which would run under the preload too.
+python=$("${PYTHON:-python3.11}" -c 'import sys; print(sys.executable)')
+
+start=$(date +%s)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF -DDORV_SANITIZE=ON -DDORV_WERROR=ON \
+  -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$build" -j "${DORV_JOBS:-2}"
+built=$(date +%s)
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+# Python is not instrumented, so the runtime must come first; libstdc++ is loaded with it so
+# that the runtime can intercept C++ exceptions.
+preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+# Requests above 4 GiB fail as malloc does under the tests' address-space cap, which the
+# sanitizer cannot run under; they reach Python as MemoryError. Leak detection at exit is off:
+# CPython and NumPy do not free their own objects at exit, and the leak check below covers the
+# extension instead.
+limits="allocator_may_return_null=1:max_allocation_size_mb=4096"
+status=0
+LD_PRELOAD="$preload" ASAN_OPTIONS="detect_leaks=0:$limits:log_path=$logs/asan" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
+  PYTHONPATH="$build:." "$python" -m pytest -p no:cacheprovider "$@" || status=$?
+
+# Leaks: the fuzz cases twice, with the interpreter allocating through malloc so that the
+# checker sees the pointers inside Python objects; the second pass must leak nothing. The
+# driver reads the checker's reports from its standard error.
+if [ "${DORV_LEAK_CASES:-1000}" -gt 0 ]; then
+  LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:$limits" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
+    PYTHONPATH="$build" "$python" tests/fuzz_driver.py --cases "${DORV_LEAK_CASES:-1000}" \
+    --leak-check | grep -E "^(leak check|fuzz|FAIL)" || status=1
+fi
+done=$(date +%s)
+
+# Reports (a failed allocation under the 4 GiB limit is only a warning).
+reports=$(cat "$logs"/asan.* "$logs"/ubsan.* 2>/dev/null |
+  grep -E "ERROR: (Address|Leak)Sanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer" ||
+  true)
+if [ -n "$reports" ]; then
+  cat "$logs"/asan.* "$logs"/ubsan.* 2>/dev/null
+  echo "sanitize: $(grep -c . <<<"$reports") sanitizer reports" >&2
+  status=1
+else
+  echo "sanitize: no sanitizer reports"
+fi
+echo "sanitize: build $((built - start)) s, tests $((done - built)) s"
+exit "$status"
