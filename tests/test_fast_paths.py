@@ -1,6 +1,10 @@
 """The vectorised and bucketed kernels against plain reference computations on inputs that
 stress their block edges, buckets and ties."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -85,3 +89,19 @@ def test_sampler_energy_is_the_score_of_its_vector(n, k):
     y = X @ rng.normal(scale=0.3, size=k) + 0.1 * rng.normal(size=n)
     r = dc.TournamentMCMC(n_chains=3, n_warmup=20, n_deep=30, n_elite=2, step_size=0.1).fit(X, y)
     assert r.energy == dc.mdl_score(sequential_product(X, r.beta_mcmc), y, k)
+
+
+def test_solvers_do_not_depend_on_thread_count():
+    # Sizes at which a threaded matrix product would split the work and change its blocking.
+    code = """import numpy as np, dorv_core as dc
+rng = np.random.default_rng(1234)
+Phi, y = np.asfortranarray(rng.normal(size=(20000, 60))), rng.normal(size=20000)
+X, z = np.asfortranarray(rng.normal(size=(3000, 200))), rng.normal(size=3000)
+print(dc.fit_regularized_linear(Phi, y).tobytes().hex(), dc.ols(X, z).tobytes().hex())"""
+    outs = set()
+    for threads in "12":
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             env={**os.environ, "OMP_NUM_THREADS": threads}, timeout=300)
+        assert run.returncode == 0, run.stderr
+        outs.add(run.stdout)
+    assert len(outs) == 1
