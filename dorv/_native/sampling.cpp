@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <omp.h>
+#include <pthread.h>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -221,6 +222,16 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   return {std::move(w.b), w.e};
 }
 
+// GNU OpenMP cannot start a parallel region in a child forked after the parent ran one: the
+// parent's worker threads do not exist there, and the child would wait for them forever. A
+// forked child therefore runs its chains, and the matrix library its products, on one thread;
+// neither changes a result.
+bool forked_child = false;
+[[maybe_unused]] const int fork_guard = pthread_atfork(nullptr, nullptr, [] {
+  forked_child = true;
+  Eigen::setNbThreads(1);
+});
+
 // NaN energies rank last, so the comparison stays a strict weak order.
 bool lower_energy(const Chain& a, const Chain& b) {
   if (std::isnan(a.energy)) return false;
@@ -282,7 +293,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                   copies * kd);
   std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
   std::vector<std::exception_ptr> errors(chains.size());
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (!forked_child)
   for (int c = 0; c < n_chains_; ++c) {
     const auto slot = static_cast<std::size_t>(c);
     try {
