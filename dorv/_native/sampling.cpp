@@ -224,13 +224,10 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
 
 // GNU OpenMP cannot start a parallel region in a child forked after the parent ran one: the
 // parent's worker threads do not exist there, and the child would wait for them forever. A
-// forked child therefore runs its chains, and the matrix library its products, on one thread;
-// neither changes a result.
+// forked child therefore runs its chains on one thread, which cannot change a result.
 bool forked_child = false;
-[[maybe_unused]] const int fork_guard = pthread_atfork(nullptr, nullptr, [] {
-  forked_child = true;
-  Eigen::setNbThreads(1);
-});
+[[maybe_unused]] const int fork_guard =
+    pthread_atfork(nullptr, nullptr, [] { forked_child = true; });
 
 // NaN energies rank last, so the comparison stays a strict weak order.
 bool lower_energy(const Chain& a, const Chain& b) {
