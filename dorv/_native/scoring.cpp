@@ -125,14 +125,14 @@ bool bucket_median(Index n, const Value& value, double& out) {
   while (before + count[bucket] <= upper) before += count[bucket++];
   std::vector<std::uint64_t> keys;
   keys.reserve(count[bucket]);
-  std::uint64_t below = 0;  // largest key in lower buckets; every value's key exceeds 0
+  // Largest key in lower buckets (every value's key exceeds 0), kept without a branch: which
+  // side of the bucket a value lies on is unpredictable.
+  const std::uint64_t bucket_start = static_cast<std::uint64_t>(bucket) << shift;
+  std::uint64_t below = 0;
   for (Index i = 0; i < n; ++i) {
     const std::uint64_t key = order_key(value(i));
-    const std::size_t b = key >> shift;
-    if (b == bucket)
-      keys.push_back(key);
-    else if (b < bucket && key > below)
-      below = key;
+    if ((key >> shift) == bucket) keys.push_back(key);
+    below = std::max(below, key < bucket_start ? key : std::uint64_t{0});
   }
   const auto mid = keys.begin() + (upper - before);
   std::nth_element(keys.begin(), mid, keys.end());
