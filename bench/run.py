@@ -1,0 +1,499 @@
+#!/usr/bin/env python3
+"""Benchmarks of dorv_core against the NumPy/SciPy code a user would write instead.
+
+Every operation is timed next to its peer on identical inputs in one process: a warm-up call of
+each, then interleaved repeats (the order alternates), and the median of each. The table shows
+both medians, the ratio peer/ours (above 1 means dorv_core is faster) and the largest difference
+between the two results, so that a fast wrong answer shows.
+
+    python bench/run.py              # full run, a few minutes
+    python bench/run.py --quick      # about a minute
+    python bench/run.py --json out.json
+
+dorv_core must be importable, e.g. PYTHONPATH=build/<dir> for a build tree.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import glob
+import json
+import math
+import os
+import platform
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+import scipy
+import scipy.linalg
+import scipy.stats
+from numpy.polynomial import polynomial as npoly
+
+try:
+    import dorv_core as dc
+except ImportError as exc:  # pragma: no cover - message for a missing build
+    sys.exit(f"cannot import dorv_core ({exc}); build it and set PYTHONPATH to the build dir")
+
+
+# ----------------------------------------------------------------------------------------------
+# Peers: what a NumPy/SciPy user would write.
+
+
+def np_hit_rate(yp, yt, eps):
+    n = yt.size
+    return max(np.count_nonzero(np.abs(yp[:n] - yt) < eps) / n, 1.0 / (2.0 * n))
+
+
+def np_tolerance(yt):
+    m = scipy.stats.median_abs_deviation(yt)
+    return 0.4 * m if m > 0 else 0.4
+
+
+def np_mdl(yp, yt, k, H=20, beta=None, R1=None, R2=None, gamma1=0.0, gamma2=0.0):
+    n = yt.size
+    sr = np_hit_rate(yp, yt, np_tolerance(yt))
+    score = -n * math.log(sr) + (k * math.log(2.0 * H) / n * k if k > 0 else 0.0)
+    if beta is not None and gamma1 != 0.0:
+        score += gamma1 * (beta @ (R1 @ beta))
+    if beta is not None and gamma2 != 0.0:
+        score += gamma2 * (beta @ (R2 @ beta))
+    return score
+
+
+def np_gibbs(E, T=1.0):
+    w = np.exp(-(E - E.min()) / (T + 1e-300))
+    p = w / w.sum()
+    H = -np.sum(p * np.log(p + 1e-300))
+    Hmax = math.log(max(E.size, 2))
+    He = H / (Hmax + 1e-300)
+    return np.array([H, Hmax, He, 0.01 + 0.99 * He, E.var(), T])
+
+
+def np_design_nd(E, X):
+    """Product of powers: column j is prod_d X[:, d] ** E[j, d]."""
+    Phi = np.ones((X.shape[0], E.shape[0]))
+    for d in range(X.shape[1]):
+        Phi *= X[:, d : d + 1] ** E[:, d]
+    return Phi
+
+
+def np_penalty_1d(deg, x_min, x_max, n_grid):
+    """The grid sums written as two Gram products of derivative tables."""
+    dx = (x_max - x_min) / (n_grid - 1)
+    x = x_min + np.arange(n_grid) * dx
+    p = np.arange(deg + 1, dtype=float)
+    d1 = np.where(p >= 1, p * x[:, None] ** np.maximum(p - 1, 0), 0.0)
+    d2 = np.where(p >= 2, p * (p - 1) * x[:, None] ** np.maximum(p - 2, 0), 0.0)
+    return dx * (d1.T @ d1), dx * (d2.T @ d2)
+
+
+def np_boundary(deg, a, b):
+    p = np.arange(deg + 1, dtype=float)
+
+    def rows(x):
+        r1 = np.where(p >= 1, p * x ** np.maximum(p - 1, 0), 0.0)
+        r2 = np.where(p >= 2, p * (p - 1) * x ** np.maximum(p - 2, 0), 0.0)
+        return r1, r2
+
+    a1, a2 = rows(a)
+    b1, b2 = rows(b)
+    Rb = np.outer(b2, b1) - np.outer(a2, a1)
+    return 0.5 * (Rb + Rb.T)
+
+
+def np_penalty_nd(degrees, bounds, n_grid):
+    """The literal build: per-variable derivative tables, every basis derivative at every grid
+    point as a product of table entries, then one Gram product per derivative pattern."""
+    D = len(degrees)
+    E = np.array(np.meshgrid(*[np.arange(d + 1) for d in degrees], indexing="ij")).reshape(D, -1).T
+    dV = np.prod([(hi - lo) / (n_grid - 1) for lo, hi in bounds])
+    # grid point g has variable 0 fastest
+    gk = np.array(np.meshgrid(*[np.arange(n_grid)] * D, indexing="ij")).reshape(D, -1)[::-1]
+    tabs = []
+    for d, (lo, hi) in enumerate(bounds):
+        x = np.linspace(lo, hi, n_grid)[:, None]
+        p = np.arange(degrees[d] + 1, dtype=float)[None, :]
+        tabs.append([x**p, np.where(p >= 1, p * x ** np.maximum(p - 1, 0), 0.0),
+                     np.where(p >= 2, p * (p - 1) * x ** np.maximum(p - 2, 0), 0.0)])
+
+    def gram(orders):
+        A = np.ones((gk.shape[1], E.shape[0]))
+        for d in range(D):
+            A *= tabs[d][orders[d]][gk[d]][:, E[:, d]]
+        return A.T @ A
+
+    eye = np.eye(D, dtype=int)
+    R1 = dV * sum(gram(eye[i]) for i in range(D))
+    R2 = dV * sum(gram(eye[i] + eye[j]) for i in range(D) for j in range(D))
+    return R1, R2, E.tolist()
+
+
+def np_normal_equations(Phi, y, R1, R2, gamma1, gamma2, ridge):
+    n = y.size
+    A = Phi.T @ Phi
+    A[np.diag_indices_from(A)] += ridge
+    A += (n * gamma1) * R1 + (n * gamma2) * R2
+    return scipy.linalg.solve(A, Phi.T @ y, assume_a="sym")
+
+
+class NumpyTournament:
+    """The three sampler stages written plainly in NumPy, with the same settings, schedule and
+    number of energy evaluations (its random streams differ, so its answer does too)."""
+
+    def __init__(self, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05,
+                 H_piH=20, seed=42):
+        self.n_chains, self.n_warmup, self.n_deep = n_chains, n_warmup, n_deep
+        self.n_elite, self.step, self.H, self.seed = n_elite, step_size, H_piH, seed
+        self.evaluations = 0
+
+    def fit(self, X, y):
+        n, k = X.shape
+        eps = np_tolerance(y)
+        complexity = k * math.log(2.0 * self.H) / n * k if k > 0 else 0.0
+
+        def energy(b):
+            self.evaluations += 1
+            hits = np.count_nonzero(np.abs(X @ b - y) < eps)
+            return -n * math.log(max(hits / n, 0.5 / n)) + complexity
+
+        def run(b, e, T, cool, scale, steps, rng, best=None):
+            for _ in range(steps):
+                bc = b + rng.normal(0.0, scale, k)
+                ec = energy(bc)
+                if ec < e or rng.random() < math.exp(min((e - ec) / T, 0.0)):
+                    b, e = bc, ec
+                if best is not None and e < best[1]:
+                    best[:] = [b, e]
+                T *= cool
+            return b, e, T
+
+        chains = []
+        for c in range(self.n_chains):
+            rng = np.random.default_rng(self.seed + 1000 * c)
+            b = rng.normal(0.0, 0.5, k)
+            chains.append(run(b, energy(b), 2.0, 0.995, self.step, self.n_warmup, rng)[:2])
+        energies = np.array([e for _, e in chains])
+        gb = np_gibbs(energies, 1.0)
+        ranked = [chains[i] for i in np.argsort(energies, kind="stable")]
+        elite = [ranked[0]]
+        for b, e in ranked[1:]:
+            if len(elite) >= self.n_elite:
+                break
+            if all(np.linalg.norm(b - eb) > 0.1 for eb, _ in elite):
+                elite.append((b, e))
+        i = len(elite)
+        while i < len(ranked) and len(elite) < self.n_elite:
+            elite.append(ranked[i])
+            i += 1
+        best = [elite[0][0], elite[0][1]]
+        T = 0.5 * gb[3]
+        for ei, (b, e) in enumerate(elite):
+            rng = np.random.default_rng(self.seed + 7777 + 13 * ei)
+            T = run(b, e, T, 0.9997, 0.3 * self.step, self.n_deep, rng, best)[2]
+        return best[0], best[1], len(elite)
+
+
+# ----------------------------------------------------------------------------------------------
+# Cases
+
+
+def max_diff(a, b):
+    """Largest absolute and relative difference of two results (arrays, tuples or floats)."""
+    if isinstance(a, (tuple, list)) and isinstance(b, (tuple, list)):
+        pairs = [max_diff(x, y) for x, y in zip(a, b, strict=True)]
+        return max(p[0] for p in pairs), max(p[1] for p in pairs)
+    a, b = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
+    if a.shape != b.shape:
+        return math.inf, math.inf
+    if a.size == 0:
+        return 0.0, 0.0
+    d = float(np.max(np.abs(a - b)))
+    scale = float(np.max(np.abs(b)))
+    return d, d / scale if scale > 0 else d
+
+
+def gibbs_tuple(g):
+    return np.array([g.H, g.Hmax, g.He, g.r_heat, g.var_E, g.T])
+
+
+def make_cases():
+    """Each case: name, size label, target (min ratio peer/ours or None), ours, peer, diff."""
+    rng = np.random.default_rng(1234)
+    n = 10**6
+    cases = []
+
+    def add(name, size, target, ours, peer, diff=max_diff):
+        cases.append(dict(name=name, size=size, target=target, ours=ours, peer=peer, diff=diff))
+
+    y = rng.normal(size=n)
+    yp = y + rng.normal(scale=0.5, size=n)
+    add("mad", "n=1e6", 3.0, lambda: dc.mad(y), lambda: scipy.stats.median_abs_deviation(y))
+    add("compute_sr", "n=1e6", 3.0, lambda: dc.compute_sr(yp, y, 0.3),
+        lambda: np_hit_rate(yp, y, 0.3))
+    add("mdl_score", "n=1e6", None, lambda: dc.mdl_score(yp, y, 6),
+        lambda: np_mdl(yp, y, 6))
+
+    beta = rng.normal(size=20)
+    R1, R2 = dc.smoothness_penalty_matrices_1d(19, -1.0, 1.0)
+    add("mdl_score_reg", "n=1e6 p=20", None,
+        lambda: dc.mdl_score_reg(yp, y, 20, 20, beta, R1, R2, 1e-3, 1e-6),
+        lambda: np_mdl(yp, y, 20, 20, beta, R1, R2, 1e-3, 1e-6))
+
+    x = rng.uniform(-1.0, 1.0, size=n)
+    add("design_matrix_1d", "n=1e6 p=20", 1.0, lambda: dc.design_matrix_1d(19, x),
+        lambda: npoly.polyvander(x, 19))
+
+    Xs = rng.uniform(-1.0, 1.0, size=(n, 2))
+    mi = [[i, j] for i in range(4) for j in range(5)]
+    E = np.array(mi)
+    cols = [Xs[:, 0].copy(), Xs[:, 1].copy()]
+    add("design_matrix_nd", "n=1e6 D=2 p=20", 1.0, lambda: dc.design_matrix_nd(mi, cols),
+        lambda: np_design_nd(E, Xs))
+
+    add("smoothness_penalty_1d", "grid=600 p=20", None,
+        lambda: dc.smoothness_penalty_matrices_1d(19, -1.0, 1.0, 600),
+        lambda: np_penalty_1d(19, -1.0, 1.0, 600))
+    add("smoothness_penalty_1d", "grid=1e6 p=20", 1.0,
+        lambda: dc.smoothness_penalty_matrices_1d(19, -1.0, 1.0, n),
+        lambda: np_penalty_1d(19, -1.0, 1.0, n))
+    add("boundary_reduce_1d", "p=21", None, lambda: dc.boundary_reduce_1d(20, -1.0, 2.0),
+        lambda: np_boundary(20, -1.0, 2.0))
+
+    bounds = [(-1.0, 1.0), (0.0, 2.0), (-0.5, 1.5)]
+    add("build_penalty_matrices_nd", "deg=(4,4,4) grid=30", 100.0,
+        lambda: dc.build_penalty_matrices_nd([4, 4, 4], bounds),
+        lambda: np_penalty_nd([4, 4, 4], bounds, 30),
+        lambda a, b: max_diff(a[:2], b[:2]) if a[2] == b[2] else (math.inf, math.inf))
+
+    for m, p in [(10**5, 30), (2000, 200)]:
+        Xo = rng.normal(size=(m, p))
+        yo = Xo @ rng.normal(size=p) + rng.normal(scale=0.1, size=m)
+        add("ols", f"{m}x{p}", 0.5, lambda X=Xo, yv=yo: dc.ols(X, yv),
+            lambda X=Xo, yv=yo: np.linalg.lstsq(X, yv, rcond=None)[0])
+
+    # Column-major, as design_matrix_1d/_nd return it; a row-major copy shows the cost of the
+    # transposing conversion at the boundary.
+    Phi = np.asfortranarray(rng.normal(size=(n, 20)))
+    yf = Phi @ rng.normal(size=20) + rng.normal(scale=0.1, size=n)
+    for order, P in [("F", Phi), ("C", np.ascontiguousarray(Phi))]:
+        add("fit_regularized_linear", f"n=1e6 p=20 {order}", 1.0 if order == "F" else None,
+            lambda P=P: dc.fit_regularized_linear(P, yf, R1, R2, 1e-3, 1e-6),
+            lambda P=P: np_normal_equations(P, yf, R1, R2, 1e-3, 1e-6, 1e-10))
+
+    En = rng.normal(size=n) * 10.0
+    add("gibbs_entropy", "N=1e6", None, lambda: gibbs_tuple(dc.gibbs_entropy(En)),
+        lambda: np_gibbs(En))
+
+    Xm, ym = sampler_problem()
+    add("TournamentMCMC.fit", "defaults n=200 k=6", 20.0,
+        lambda: dc.TournamentMCMC().fit(Xm, ym), lambda: NumpyTournament().fit(Xm, ym),
+        lambda a, b: (abs(a.energy - numpy_energy(Xm, ym, np.asarray(a.beta_mcmc))), 0.0))
+    return cases
+
+
+def sampler_problem(n=200, k=6):
+    rng = np.random.default_rng(1234)
+    X = rng.normal(size=(n, k))
+    y = X @ rng.normal(size=k) + rng.normal(scale=0.2, size=n)
+    return X, y
+
+
+def numpy_energy(X, y, b, H=20):
+    """The sampler's energy of b recomputed in NumPy: the diff column of the sampler row."""
+    return np_mdl(X @ b, y, X.shape[1], H)
+
+
+def sampler_evaluations(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5):
+    return n_chains * (1 + n_warmup) + max(1, min(n_elite, n_chains)) * n_deep
+
+
+def arithmetic_per_evaluation(X, y, reps):
+    """Time per evaluation of the energy's arithmetic alone (X b and the hit pass), done in bulk by
+    NumPy's vectorised kernels over a batch of vectors, so that no per-call overhead counts."""
+    rng = np.random.default_rng(1234)
+    B = rng.normal(size=(X.shape[1], 256))
+    yc = y[:, None]
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        np.count_nonzero(np.abs(X @ B - yc) < 0.3, axis=0)
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times) / B.shape[1]
+
+
+# ----------------------------------------------------------------------------------------------
+# Timing
+
+
+def measure(case, repeats, budget, min_repeats):
+    ours, peer = case["ours"], case["peer"]
+    a, b = ours(), peer()  # warm-up, and the results to compare
+    diff, rel = case["diff"](a, b)
+    t_ours, t_peer = [], []
+    start = time.perf_counter()
+    r = 0
+    while r < repeats and (r < min_repeats or time.perf_counter() - start < budget):
+        order = [(ours, t_ours), (peer, t_peer)]
+        for fn, ts in order if r % 2 == 0 else order[::-1]:
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+        r += 1
+    mo, mp = statistics.median(t_ours), statistics.median(t_peer)
+    ratio = mp / mo
+    target = case["target"]
+    holds = None if target is None else ratio >= target
+    return dict(name=case["name"], size=case["size"], ours_ms=mo * 1e3, peer_ms=mp * 1e3,
+                ratio=ratio, max_diff=diff, rel_diff=rel, repeats=r, target=target, holds=holds)
+
+
+def child(kind, arg):
+    """Runs in a subprocess: prints one JSON line."""
+    if kind == "sampler":
+        X, y = sampler_problem()
+        times, res = [], None
+        for _ in range(int(arg)):
+            t0 = time.perf_counter()
+            res = dc.TournamentMCMC().fit(X, y)
+            times.append(time.perf_counter() - t0)
+        out = dict(seconds=statistics.median(times), beta=np.asarray(res.beta_mcmc).tobytes().hex(),
+                   energy=res.energy.hex(), gibbs=[float(v).hex() for v in gibbs_tuple(res.gibbs)])
+    else:  # peak memory of the N-D penalty builder at a grid size
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        dc.build_penalty_matrices_nd([4, 4, 4], [(-1.0, 1.0)] * 3, int(arg))
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        out = dict(grid=int(arg), growth_kib=after - before)
+    print(json.dumps(out))
+
+
+def run_child(kind, arg, env=None):
+    cmd = [sys.executable, os.path.abspath(__file__), "--child", kind, str(arg)]
+    proc = subprocess.run(cmd, env={**os.environ, **(env or {})}, capture_output=True,
+                          text=True, check=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def thread_scaling(rounds, fits):
+    """Median sampler time with OMP_NUM_THREADS=1 and 2 in subprocesses, runs interleaved."""
+    runs = {"1": [], "2": []}
+    for _ in range(rounds):
+        for t in ("1", "2"):
+            runs[t].append(run_child("sampler", fits, {"OMP_NUM_THREADS": t}))
+    med = {t: statistics.median(r["seconds"] for r in rs) for t, rs in runs.items()}
+    keys = ("beta", "energy", "gibbs")
+    results = {json.dumps([r[k] for k in keys]) for rs in runs.values() for r in rs}
+    return dict(seconds_1=med["1"], seconds_2=med["2"], speedup=med["1"] / med["2"],
+                identical=len(results) == 1)
+
+
+def nd_memory(grids):
+    return [run_child("ndmem", g) for g in grids]
+
+
+# ----------------------------------------------------------------------------------------------
+# Report
+
+
+def blas_info():
+    """NumPy's BLAS kernel and thread count, read from the OpenBLAS it ships (best effort)."""
+    libdir = os.path.join(os.path.dirname(np.__file__), os.pardir, "numpy.libs")
+    for path in glob.glob(os.path.join(libdir, "*openblas*")):
+        try:
+            lib = ctypes.CDLL(path)
+            core = next(getattr(lib, s) for s in ("scipy_openblas_get_corename64_",
+                                                  "openblas_get_corename") if hasattr(lib, s))
+            core.restype = ctypes.c_char_p
+            threads = next(getattr(lib, s) for s in ("scipy_openblas_get_num_threads64_",
+                                                     "openblas_get_num_threads") if hasattr(lib, s))
+            return f"OpenBLAS {core().decode()}, {threads()} threads"
+        except (OSError, StopIteration):
+            continue
+    return "unknown"
+
+
+def machine():
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return dict(cpu=cpu, cores=os.cpu_count(), python=platform.python_version(),
+                numpy=np.__version__, scipy=scipy.__version__, blas=blas_info(),
+                openblas_coretype=os.environ.get("OPENBLAS_CORETYPE"),
+                omp_num_threads=os.environ.get("OMP_NUM_THREADS"),
+                load_before=os.getloadavg())
+
+
+def fmt_row(r):
+    target = "" if r["target"] is None else f">={r['target']:g} {'ok' if r['holds'] else 'MISSED'}"
+    return (f"{r['name']:<26} {r['size']:<20} {r['ours_ms']:>10.3f} {r['peer_ms']:>10.3f} "
+            f"{r['ratio']:>8.2f} {r['max_diff']:>10.2e} {r['rel_diff']:>9.1e}  {target}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="fewer repeats, about a minute")
+    ap.add_argument("--json", metavar="FILE", help="write the results to FILE as JSON")
+    ap.add_argument("--only", metavar="NAME", help="run only operations whose name has NAME")
+    ap.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.child:
+        return child(*args.child)
+
+    repeats, budget, min_repeats = (5, 3.0, 1) if args.quick else (15, 20.0, 3)
+    info = machine()
+    print(f"# {info['cpu']}, {info['cores']} cores, load {info['load_before'][0]:.2f}; "
+          f"NumPy {info['numpy']} ({info['blas']}), SciPy {info['scipy']}; "
+          f"OPENBLAS_CORETYPE={info['openblas_coretype']}")
+    print(f"{'operation':<26} {'size':<20} {'ours ms':>10} {'peer ms':>10} {'peer/us':>8} "
+          f"{'max|diff|':>10} {'rel':>9}  target")
+    rows = []
+    for case in make_cases():
+        if args.only and args.only not in case["name"]:
+            continue
+        rows.append(measure(case, repeats, budget, min_repeats))
+        print(fmt_row(rows[-1]), flush=True)
+
+    extra = {}
+    if not args.only or args.only in "TournamentMCMC.fit":
+        X, y = sampler_problem()
+        fit = next(r for r in rows if r["name"] == "TournamentMCMC.fit")
+        evals = sampler_evaluations()
+        per_eval = fit["ours_ms"] * 1e-3 / evals
+        arith = arithmetic_per_evaluation(X, y, 51)
+        threads = thread_scaling(3 if args.quick else 5, 3 if args.quick else 5)
+        extra["sampler"] = dict(evaluations=evals, evaluations_per_second=1.0 / per_eval,
+                                us_per_evaluation=per_eval * 1e6,
+                                arithmetic_us_per_evaluation=arith * 1e6,
+                                ratio_to_arithmetic=per_eval / arith, **threads)
+        s = extra["sampler"]
+        print(f"\nsampler: {evals} energy evaluations, {s['evaluations_per_second']:.3g}/s, "
+              f"{s['us_per_evaluation']:.3f} us each; arithmetic alone (NumPy, bulk) "
+              f"{s['arithmetic_us_per_evaluation']:.3f} us -> {s['ratio_to_arithmetic']:.2f}x "
+              f"(target <= 3)")
+        print(f"sampler threads: OMP_NUM_THREADS=1 {s['seconds_1'] * 1e3:.1f} ms, "
+              f"=2 {s['seconds_2'] * 1e3:.1f} ms, speed-up {s['speedup']:.2f}, "
+              f"results identical: {s['identical']}")
+    if not args.only or args.only in "build_penalty_matrices_nd":
+        mem = nd_memory([30, 100, 300] if args.quick else [30, 100, 300, 1000])
+        literal = 125 * 8 / 1024  # KiB per grid point of one G x M working matrix
+        extra["nd_memory"] = mem
+        print("build_penalty_matrices_nd (4,4,4) peak-memory growth: " + ", ".join(
+            f"grid {m['grid']}: {m['growth_kib']} KiB (literal G x M matrix: "
+            f"{literal * m['grid'] ** 3 / 1024:.0f} MiB)" for m in mem))
+
+    info["load_after"] = os.getloadavg()
+    print(f"# load after: {info['load_after'][0]:.2f}")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(dict(machine=info, quick=args.quick, results=rows, **extra), f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
