@@ -16,6 +16,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// An AVX2 form of the hit kernel, chosen at run time, for builds for targets without fused
+// multiply-adds (those take the library's product anyway).
+#if defined(__SSE2__) && !defined(__FMA__) && defined(__GNUC__) && defined(__x86_64__)
+#define DORV_AVX2_HITS 1
+#include <immintrin.h>
+#endif
 
 namespace dorv {
 
@@ -132,6 +138,65 @@ Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double 
   return hits;
 }
 
+#if defined(DORV_AVX2_HITS)
+// hits_of_product four rows to a register and sixteen to a block. The target adds AVX and AVX2
+// but not FMA, so every product and sum stays a separate operation, as in the SSE2 form.
+__attribute__((target("avx2"))) inline __m256i count_hits4(__m256i acc, __m256d xb,
+                                                           const double* y, __m256d tol) {
+  const __m256d d = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(xb, _mm256_loadu_pd(y)));
+  return _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(d, tol, _CMP_LT_OQ)));
+}
+
+__attribute__((target("avx2"))) Index hits_of_product_avx2(const Matrix& X, const Vector& b,
+                                                           const Vector& y, double eps) {
+  const Index n = X.rows(), k = X.cols();
+  const double* xd = X.data();
+  const double* bd = b.data();
+  const double* yd = y.data();
+  const __m256d tol = _mm256_set1_pd(eps);
+  __m256i acc = _mm256_setzero_si256();
+  Index i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m256d c0 = _mm256_setzero_pd(), c1 = c0, c2 = c0, c3 = c0;
+    const double* x = xd + i;
+    for (Index j = 0; j < k; ++j, x += n) {
+      const __m256d bj = _mm256_broadcast_sd(bd + j);
+      c0 = _mm256_add_pd(c0, _mm256_mul_pd(_mm256_loadu_pd(x), bj));
+      c1 = _mm256_add_pd(c1, _mm256_mul_pd(_mm256_loadu_pd(x + 4), bj));
+      c2 = _mm256_add_pd(c2, _mm256_mul_pd(_mm256_loadu_pd(x + 8), bj));
+      c3 = _mm256_add_pd(c3, _mm256_mul_pd(_mm256_loadu_pd(x + 12), bj));
+    }
+    acc = count_hits4(count_hits4(acc, c0, yd + i, tol), c1, yd + i + 4, tol);
+    acc = count_hits4(count_hits4(acc, c2, yd + i + 8, tol), c3, yd + i + 12, tol);
+  }
+  for (; i + 4 <= n; i += 4) {
+    __m256d c = _mm256_setzero_pd();
+    const double* x = xd + i;
+    for (Index j = 0; j < k; ++j, x += n)
+      c = _mm256_add_pd(c, _mm256_mul_pd(_mm256_loadu_pd(x), _mm256_broadcast_sd(bd + j)));
+    acc = count_hits4(acc, c, yd + i, tol);
+  }
+  alignas(32) std::int64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  Index hits = static_cast<Index>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+  for (; i < n; ++i) {
+    double c = 0.0;
+    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
+    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
+  }
+  return hits;
+}
+#endif
+
+// Whether the processor runs the AVX2 form of the hit kernel.
+bool avx2_hits_available() {
+#if defined(DORV_AVX2_HITS)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
 // Per-chain buffers for X b (n) and R b (k), reused by every evaluation.
 struct Buffers {
   Vector Xb, Rb;
@@ -152,13 +217,18 @@ struct Energy {
   // The score without penalties by number of hits, 0 ... n, when n is small enough for the
   // table to cost less than the evaluations; empty otherwise.
   std::vector<double> score_of_hits;
+  bool avx2 = false;  // avx2_hits_available(), decided once per fit
 
   Buffers buffers() const { return {Vector(X.rows()), Vector(X.cols())}; }
 
   double operator()(const Vector& b, Buffers& buf) const {
     double L;
     if (fused_hits_apply(X)) {
+#if defined(DORV_AVX2_HITS)
+      const Index hits = avx2 ? hits_of_product_avx2(X, b, y, eps) : hits_of_product(X, b, y, eps);
+#else
       const Index hits = hits_of_product(X, b, y, eps);
+#endif
       L = score_of_hits.empty() ? mdl_score_of_hits(hits, y.size(), k, H)
                                 : score_of_hits[static_cast<std::size_t>(hits)];
     } else {
@@ -265,7 +335,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                                 std::to_string(H_piH_));
 
   const int k = static_cast<int>(X.cols());
-  Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen, {}};
+  Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen, {}, avx2_hits_available()};
   // Tabulating the score by hit count saves two logarithms per evaluation; worth it when there
   // are more evaluations than entries.
   const double evaluations =
