@@ -1,4 +1,4 @@
-"""The vectorised and bucketed kernels against plain reference computations on inputs that
+"""The vectorised and pass-based kernels against plain reference computations on inputs that
 stress their block edges, buckets and ties."""
 
 import os
@@ -10,7 +10,7 @@ import pytest
 
 import dorv_core as dc
 
-BUCKETED = 1 << 14  # inputs this large take the bucket passes of mad
+BUCKETED = 1 << 14  # from this size on mad selects in passes over its input, without copies
 
 
 def reference_mad(y):
@@ -29,6 +29,15 @@ def _data(kind, n, rng):
         return rng.choice([-0.0, 0.0, -1.0, 2.0], size=n, p=[0.3, 0.3, 0.2, 0.2])
     if kind == "split_middle":  # for even n the two middle values lie in different buckets
         return np.where(np.arange(n) % 2 == 0, -1.0, 3.0)
+    if kind == "strided":  # every eighth value far off: a strided sample sees only those
+        y = rng.normal(size=n)
+        y[::8] += 100.0
+        return y
+    if kind == "strided_halves":  # half the values -1, none at multiples of 8, the rest 3
+        y = np.full(n, 3.0)
+        off_stride = np.flatnonzero(np.arange(n) % 8 != 0)
+        y[off_stride[: n // 2]] = -1.0
+        return y
     if kind == "wide_range":
         y = rng.lognormal(0.0, 40.0, size=n) * rng.choice([-1.0, 1.0], size=n)
         y[:3] = [np.inf, -np.inf, 5e-324]
@@ -36,15 +45,17 @@ def _data(kind, n, rng):
     raise ValueError(kind)
 
 
-KINDS = ["normal", "few_values", "one_bucket", "signed_zeros", "split_middle", "wide_range"]
+KINDS = ["normal", "few_values", "one_bucket", "signed_zeros", "split_middle", "strided",
+         "strided_halves", "wide_range"]
 
 
-@pytest.mark.parametrize("n", [BUCKETED - 1, BUCKETED, BUCKETED + 1, 100_000],
+@pytest.mark.parametrize("n", [BUCKETED - 1, BUCKETED, BUCKETED + 1, 100_000, 1 << 17],
                          ids=lambda n: f"n{n}")
 @pytest.mark.parametrize("kind", KINDS)
 def test_mad_equals_sorted_reference(kind, n):
     y = _data(kind, n, np.random.default_rng(1234))
-    np.random.default_rng(1234).shuffle(y)
+    if not kind.startswith("strided"):
+        np.random.default_rng(1234).shuffle(y)
     assert dc.mad(y) == reference_mad(y)
 
 

@@ -102,6 +102,18 @@ double from_order_key(std::uint64_t key) {
   return v;
 }
 
+// Order statistics at n / 2 and, for even n, n / 2 - 1 of a set of keys, given the number of keys
+// below `keys` and the largest of them.
+double middle_of(Index n, Index below, std::uint64_t max_below,
+                 std::vector<std::uint64_t>& keys) {
+  const auto mid = keys.begin() + (n / 2 - below);
+  std::nth_element(keys.begin(), mid, keys.end());
+  const double a = from_order_key(*mid);
+  if (n % 2 == 1) return a;
+  const std::uint64_t lower = mid != keys.begin() ? *std::max_element(keys.begin(), mid) : max_below;
+  return 0.5 * (a + from_order_key(lower));
+}
+
 // Below this size a selection on a copy is as fast as the bucket passes.
 constexpr Index kBucketMedianMin = Index{1} << 14;
 
@@ -134,15 +146,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
     if ((key >> shift) == bucket) keys.push_back(key);
     below = std::max(below, key < bucket_start ? key : std::uint64_t{0});
   }
-  const auto mid = keys.begin() + (upper - before);
-  std::nth_element(keys.begin(), mid, keys.end());
-  const double a = from_order_key(*mid);
-  if (n % 2 == 1) {
-    out = a;
-    return true;
-  }
-  const std::uint64_t lower = mid != keys.begin() ? *std::max_element(keys.begin(), mid) : below;
-  out = 0.5 * (a + from_order_key(lower));
+  out = middle_of(n, before, below, keys);
   return true;
 }
 
@@ -168,24 +172,75 @@ Index count_within(const double* p, const double* t, Index n, double eps) {
   return hit;
 }
 
+enum class Pick { done, missed, nan };
+
+constexpr Index kSampledMedianMin = Index{1} << 16;
+
+// bucket_median in one pass: the middle of an evenly strided sample of 2^14 keys, widened by
+// four standard deviations of a sample median, brackets the middle of the data; the pass counts
+// the keys below the bracket and gathers those inside it (some 3% of them), and the selection
+// runs on these. `missed` when the middle lies outside the bracket, as with data whose pattern
+// follows the stride; the bucket passes then decide. n >= kSampledMedianMin.
+template <class Value>
+Pick sampled_median(Index n, const Value& value, double& out) {
+  constexpr Index size = Index{1} << 14, spread = 4 * 64;  // 64 = sqrt(size) / 2
+  const Index stride = n / size;
+  std::vector<std::uint64_t> sample(static_cast<std::size_t>(size));
+  for (Index s = 0; s < size; ++s) {
+    const double v = value(s * stride);
+    if (std::isnan(v)) return Pick::nan;
+    sample[static_cast<std::size_t>(s)] = order_key(v);
+  }
+  const auto lo = sample.begin() + (size / 2 - spread), hi = sample.begin() + (size / 2 + spread);
+  std::nth_element(sample.begin(), lo, sample.end());
+  std::nth_element(lo + 1, hi, sample.end());
+  const std::uint64_t low = *lo, high = *hi;
+  std::vector<std::uint64_t> keys;
+  keys.reserve(static_cast<std::size_t>(n / size * 4 * spread));
+  Index below = 0;
+  for (Index i = 0; i < n; ++i) {
+    const double v = value(i);
+    if (std::isnan(v)) return Pick::nan;
+    const std::uint64_t key = order_key(v);
+    below += key < low ? 1 : 0;  // unpredictable, kept free of branches
+    if (key - low <= high - low) keys.push_back(key);
+  }
+  // Both middle positions must lie in the bracket (the largest key below it is not kept).
+  const Index upper = n / 2, first = n % 2 == 1 ? upper : upper - 1;
+  if (first < below || upper - below >= static_cast<Index>(keys.size())) return Pick::missed;
+  out = middle_of(n, below, 0, keys);
+  return Pick::done;
+}
+
 // hit / n, floored at 1 / (2n).
 double hit_rate(Index hit, Index n) {
   const double sr = static_cast<double>(hit) / static_cast<double>(n);
   return std::max(sr, 1.0 / (2.0 * static_cast<double>(n)));
 }
 
+// Median of value(0) ... value(n - 1) by the sampled pass, else the bucket passes; false when a
+// value is NaN. n >= kBucketMedianMin.
+template <class Value>
+bool fast_median(Index n, const Value& value, double& out) {
+  if (n >= kSampledMedianMin) {
+    const Pick pick = sampled_median(n, value, out);
+    if (pick != Pick::missed) return pick == Pick::done;
+  }
+  return bucket_median(n, value, out);
+}
+
 }  // namespace
 
-// Large inputs take the bucket passes, which give the same value: the sign of a zero median
-// cannot change |v - m|, and the deviations hold no -0. Data with NaN, and small inputs, take
-// the selection on copies.
+// Large inputs take the passes without copies, which give the same value: the sign of a zero
+// median cannot change |v - m|, and the deviations hold no -0. Data with NaN, and small inputs,
+// take the selection on copies.
 double mad(const Vector& y) {
   const Index n = y.size();
   const double* p = y.data();
   double m = 0.0, d = 0.0;
   if (n >= kBucketMedianMin && n <= Index{std::numeric_limits<std::uint32_t>::max()} &&
-      bucket_median(n, [p](Index i) { return p[i]; }, m) &&
-      bucket_median(n, [p, m](Index i) { return std::abs(p[i] - m); }, d))
+      fast_median(n, [p](Index i) { return p[i]; }, m) &&
+      fast_median(n, [p, m](Index i) { return std::abs(p[i] - m); }, d))
     return d;
   std::vector<double> buf(p, p + n);
   m = median_inplace(buf);
