@@ -2,7 +2,11 @@
 // Types and the memory guard shared by the native units.
 
 #include <Eigen/Dense>
+#include <algorithm>
+#include <fstream>
+#include <limits>
 #include <new>
+#include <string>
 #include <unistd.h>
 
 namespace dorv {
@@ -11,13 +15,37 @@ using Matrix = Eigen::MatrixXd;  // column-major doubles
 using Vector = Eigen::VectorXd;
 using Index = Eigen::Index;
 
-// Throws std::bad_alloc when `count` doubles exceed the machine's physical memory. The count is
-// a double so that products of sizes cannot overflow. Linux over-commits memory: an allocation
-// that large may succeed and the process be killed later, while it is filled.
+// Memory the process can still obtain without being killed: the kernel's estimate of available
+// memory, bounded by the control group's limit where one is set; the physical size where
+// neither can be read.
+inline double available_bytes() {
+  double available = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
+                     static_cast<double>(sysconf(_SC_PAGE_SIZE));
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  double kib = 0.0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") {
+      available = std::min(available, 1024.0 * kib);
+      break;
+    }
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  double limit = 0.0, used = 0.0;
+  std::ifstream max_file("/sys/fs/cgroup/memory.max");
+  std::ifstream current_file("/sys/fs/cgroup/memory.current");
+  if (max_file >> limit && current_file >> used) available = std::min(available, limit - used);
+  return available;
+}
+
+// Throws std::bad_alloc when `count` doubles cannot fit in the memory still available. The
+// count is a double so that products of sizes cannot overflow. Linux over-commits memory: an
+// allocation that large may succeed and the process be killed later, while it is filled.
+// Requests below 64 MiB skip the system query.
 inline void require_doubles(double count) {
-  const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
-                          static_cast<double>(sysconf(_SC_PAGE_SIZE));
-  if (!(count * static_cast<double>(sizeof(double)) <= physical)) throw std::bad_alloc();
+  const double bytes = count * static_cast<double>(sizeof(double));
+  if (bytes <= 64.0 * 1024 * 1024) return;
+  if (!(bytes <= available_bytes())) throw std::bad_alloc();
 }
 
 }  // namespace dorv
