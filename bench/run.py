@@ -465,6 +465,9 @@ def main():
         X, y = sampler_problem()
         fit = next(r for r in rows if r["name"] == "TournamentMCMC.fit")
         evals = sampler_evaluations()
+        peer = NumpyTournament()
+        peer.fit(X, y)
+        assert peer.evaluations == evals, (peer.evaluations, evals)
         per_eval = fit["ours_ms"] * 1e-3 / evals
         arith = arithmetic_per_evaluation(X, y, 51)
         threads = thread_scaling(3 if args.quick else 5, 3 if args.quick else 5)
@@ -473,8 +476,12 @@ def main():
                                 arithmetic_us_per_evaluation=arith * 1e6,
                                 ratio_to_arithmetic=per_eval / arith, **threads)
         s = extra["sampler"]
+        n, k = X.shape
+        flops = 2 * n * k + 3 * n  # X b, then subtract, absolute value and compare per row
+        s["gflops"] = flops / per_eval * 1e-9
         print(f"\nsampler: {evals} energy evaluations, {s['evaluations_per_second']:.3g}/s, "
-              f"{s['us_per_evaluation']:.3f} us each; arithmetic alone (NumPy, bulk) "
+              f"{s['us_per_evaluation']:.3f} us each ({s['gflops']:.1f} GFlop/s of X b and hit "
+              f"test, random draws included); arithmetic alone (NumPy, bulk) "
               f"{s['arithmetic_us_per_evaluation']:.3f} us -> {s['ratio_to_arithmetic']:.2f}x "
               f"(target <= 3)")
         print(f"sampler threads: OMP_NUM_THREADS=1 {s['seconds_1'] * 1e3:.1f} ms, "
