@@ -430,6 +430,15 @@ def values(spec):
     return [v for _, v in spec]
 
 
+def arrays_in(v):
+    """The arrays among v and the items of its lists and tuples."""
+    if isinstance(v, np.ndarray):
+        yield v
+    elif isinstance(v, (list, tuple)):
+        for item in v:
+            yield from arrays_in(item)
+
+
 def run(seed, i):
     """Runs case i; returns (outcome, failure message or None)."""
     g = Gen(np.random.default_rng([seed, i]))
@@ -447,8 +456,9 @@ def run(seed, i):
 
     bad = [kind for kind, v in spec_all if kind != "optional" and not CONVERTS[kind](v)]
     bad_optional = [v for kind, v in spec if kind == "optional" and not CONVERTS[kind](v)]
-    arrays = [v for v in values(spec_all) if isinstance(v, np.ndarray) and v.size < 10**6]
-    huge = [v for v in values(spec_all) if isinstance(v, np.ndarray) and v.size >= 10**6]
+    every = list(arrays_in(values(spec_all)))
+    arrays = [a for a in every if a.size < 10**6]
+    huge = [a for a in every if a.size >= 10**6]
     before = [a.copy() for a in arrays]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
