@@ -25,3 +25,17 @@ def run_isolated():
                               capture_output=True, text=True, env=env, timeout=120)
 
     return run
+
+
+@pytest.fixture
+def raises_memory_error(run_isolated):
+    """Run `call`, an expression on `np` and `dc`, in an isolated child; assert MemoryError."""
+
+    def check(call):
+        proc = run_isolated(
+            f"import numpy as np, dorv_core as dc\ntry:\n    {call}\n"
+            "except MemoryError:\n    print('MemoryError')\n"
+        )
+        assert proc.returncode == 0 and proc.stdout.strip() == "MemoryError", proc.stderr
+
+    return check
