@@ -100,14 +100,14 @@ class Problem:
         return a
 
 
-def _column(spec: str, header: list[str] | None, path: str) -> tuple[int, str]:
-    if header is not None and spec in header:
-        return header.index(spec), spec
+def _column(wanted: str, header: list[str] | None, path: str) -> tuple[int, str]:
+    if header is not None and wanted in header:
+        return header.index(wanted), wanted
     try:
-        index = int(spec)
+        index = int(wanted)
     except ValueError:
         names = ", ".join(header) if header else "none, the file has no header"
-        raise InputError(f"{path}: no column {spec!r} (columns: {names})") from None
+        raise InputError(f"{path}: no column {wanted!r} (columns: {names})") from None
     if index < 0 or (header is not None and index >= len(header)):
         names = ", ".join(header or [])
         raise InputError(

@@ -426,8 +426,8 @@ def short(v):
     return repr(v)
 
 
-def values(spec):
-    return [v for _, v in spec]
+def values(named_args):
+    return [v for _, v in named_args]
 
 
 def arrays_in(v):
@@ -443,19 +443,19 @@ def run(seed, i):
     """Runs case i; returns (outcome, failure message or None)."""
     g = Gen(np.random.default_rng([seed, i]))
     target = g.pick(TARGETS)
-    spec, check = globals()["gen_" + target](g)
+    named_args, check = globals()["gen_" + target](g)
     if target == "fit":
-        ctor, spec = spec
+        ctor, named_args = named_args
         text = f"TournamentMCMC({', '.join(map(short, values(ctor)))}).fit"
-        thunk = lambda: dc.TournamentMCMC(*values(ctor)).fit(*values(spec))  # noqa: E731
-        spec_all = ctor + spec
+        thunk = lambda: dc.TournamentMCMC(*values(ctor)).fit(*values(named_args))  # noqa: E731
+        spec_all = ctor + named_args
     else:
-        text, spec_all = target, spec
-        thunk = lambda: getattr(dc, target)(*values(spec))  # noqa: E731
-    print(f"case {i}: {text}({', '.join(map(short, values(spec)))})", flush=True)
+        text, spec_all = target, named_args
+        thunk = lambda: getattr(dc, target)(*values(named_args))  # noqa: E731
+    print(f"case {i}: {text}({', '.join(map(short, values(named_args)))})", flush=True)
 
     bad = [kind for kind, v in spec_all if kind != "optional" and not CONVERTS[kind](v)]
-    bad_optional = [v for kind, v in spec if kind == "optional" and not CONVERTS[kind](v)]
+    bad_optional = [v for kind, v in named_args if kind == "optional" and not CONVERTS[kind](v)]
     every = list(arrays_in(values(spec_all)))
     arrays = [a for a in every if a.size < 10**6]
     huge = [a for a in every if a.size >= 10**6]
