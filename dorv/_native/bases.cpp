@@ -7,10 +7,6 @@
 #include <stdexcept>
 #include <string>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace dorv {
 
 namespace {
@@ -24,23 +20,6 @@ void add_weighted_outer(Matrix& R, double w, const Vector& v) {
   for (Index q = 0; q < v.size(); ++q) R.col(q).array() += w * (v.array() * v[q]);
 }
 
-// Asks for huge pages behind a large fresh matrix before it is first written, as NumPy does for
-// its arrays: filling 160 MB then takes some eighty page faults instead of forty thousand. A
-// hint only; where it is refused nothing changes.
-void advise_huge_pages(Matrix& A) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-  const auto bytes = static_cast<std::uintptr_t>(A.size()) * sizeof(double);
-  if (bytes < 2 * huge) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(A.data());
-  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)A;
-#endif
-}
-
 }  // namespace
 
 Matrix design_matrix_1d(int deg, const Vector& x) {
@@ -50,7 +29,7 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
   require_doubles(static_cast<double>(n) * static_cast<double>(cols));
   Matrix Phi(n, cols);
   if (n == 0) return Phi;
-  advise_huge_pages(Phi);
+  advise_huge_pages(Phi.data(), Phi.size());
   Phi.col(0).setOnes();
   for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
   return Phi;
@@ -142,7 +121,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   const auto M = static_cast<Index>(multi_indices.size());
   require_doubles(static_cast<double>(n) * static_cast<double>(M));
   Matrix Phi(n, M);
-  advise_huge_pages(Phi);
+  advise_huge_pages(Phi.data(), Phi.size());
   for (Index j = 0; j < M; ++j) {
     Phi.col(j).setOnes();
     const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];

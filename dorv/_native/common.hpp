@@ -7,7 +7,12 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <cstdint>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace dorv {
 
@@ -46,6 +51,24 @@ inline void require_doubles(double count) {
   const double bytes = count * static_cast<double>(sizeof(double));
   if (bytes <= 64.0 * 1024 * 1024) return;
   if (!(bytes <= available_bytes())) throw std::bad_alloc();
+}
+
+// Asks for huge pages behind large fresh storage before it is first written, as NumPy does for
+// its arrays: filling 160 MB then takes some eighty page faults instead of forty thousand. A
+// hint only; where it is refused nothing changes.
+inline void advise_huge_pages(double* data, Index size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+  const auto bytes = static_cast<std::uintptr_t>(size) * sizeof(double);
+  if (bytes < 2 * huge) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
 }
 
 }  // namespace dorv

@@ -68,6 +68,7 @@ struct checked_dense_caster {
     dorv::require_doubles(static_cast<double>(fits.rows) * static_cast<double>(fits.cols));
     if (holds_complex(buf)) return false;
     value = Type(fits.rows, fits.cols);
+    dorv::advise_huge_pages(value.data(), value.size());
     auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
     if (buf.ndim() == 1)
       ref = ref.squeeze();
