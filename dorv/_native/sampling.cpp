@@ -235,15 +235,9 @@ struct Energy {
       buf.Xb.noalias() = X * b;
       L = mdl_score_cached(buf.Xb, y, k, H, eps, nullptr, nullptr);
     }
-    if (pen.R1 != nullptr && pen.gamma1 != 0.0) L += pen.gamma1 * penalty(b, *pen.R1, buf.Rb);
-    if (pen.R2 != nullptr && pen.gamma2 != 0.0) L += pen.gamma2 * penalty(b, *pen.R2, buf.Rb);
+    if (pen.R1 != nullptr && pen.gamma1 != 0.0) L += pen.gamma1 * quad_form(b, *pen.R1, buf.Rb);
+    if (pen.R2 != nullptr && pen.gamma2 != 0.0) L += pen.gamma2 * quad_form(b, *pen.R2, buf.Rb);
     return L;
-  }
-
-  static double penalty(const Vector& b, const Matrix& R, Vector& Rb) {
-    if (R.rows() == 0) return 0.0;
-    Rb.noalias() = R * b;
-    return b.dot(Rb);
   }
 };
 

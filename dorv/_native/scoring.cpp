@@ -315,8 +315,13 @@ bool PenaltySpec::active() const {
 }
 
 double quad_form(const Vector& b, const Matrix& R) {
+  Vector Rb(R.rows());
+  return quad_form(b, R, Rb);
+}
+
+double quad_form(const Vector& b, const Matrix& R, Vector& Rb) {
   if (R.rows() == 0) return 0.0;
-  const Vector Rb = R * b;
+  Rb.noalias() = R * b;
   return b.dot(Rb);
 }
 

@@ -45,6 +45,9 @@ struct PenaltySpec {
 // b' (R b); 0.0 when R has no rows. b (p), R (p, p).
 double quad_form(const Vector& b, const Matrix& R);
 
+// The same, with R b formed in the caller's buffer Rb (p), so that nothing is allocated.
+double quad_form(const Vector& b, const Matrix& R, Vector& Rb);
+
 // Throws std::invalid_argument unless every matrix of pen that a score would read is (p, p).
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index p, const char* who);
 
