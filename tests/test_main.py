@@ -211,9 +211,12 @@ def test_stubtest():
 
 def test_installed_files():
     try:
-        files = {str(f) for f in importlib.metadata.files("dorv") or []}
+        dist = importlib.metadata.distribution("dorv")
     except importlib.metadata.PackageNotFoundError:
         pytest.skip("dorv is not installed; the tests run on a build directory")
+    if '"editable": true' in (dist.read_text("direct_url.json") or ""):
+        pytest.skip("an editable install links to the source tree instead of installing files")
+    files = {str(f) for f in dist.files or []}
     assert {"dorv_core-stubs/__init__.pyi", "dorv/py.typed", "dorv/__main__.py",
             "dorv/data/damped_sine.csv"} <= files
     assert not any(f.startswith("dorv/_native/") for f in files)

@@ -175,3 +175,25 @@ def test_ols_screens_non_finite_and_solves_empty_designs(run_isolated):
         "ols: X (6, 3) must be finite, got -inf at [5, 2]",
         "ols: y (6) must be finite, got nan at [5]",
         "[0.0, 0.0, 0.0]", "[]", "[]"]
+
+
+@pytest.mark.parametrize("m, p", [(1, 1), (30, 4), (2000, 20), (50, 64), (3, 9), (0, 3)])
+def test_fit_regularized_linear_gives_the_bits_of_the_full_product(m, p):
+    from _dorv_testing import normal_equations_solve
+    rng = np.random.default_rng(m * 100 + p)
+    Phi, y = rng.normal(size=(m, p)), rng.normal(size=m)
+    R = rng.normal(size=(p, p))
+    for R1_, R2_, g1, g2 in [(R @ R.T, R.T, 0.1, -0.01), (np.eye(p), np.eye(p), 0.0, 0.0)]:
+        got = dc.fit_regularized_linear(Phi, y, R1_, R2_, g1, g2, 1e-8)
+        assert got.tobytes() == normal_equations_solve(Phi, y, R1_, R2_, g1, g2, 1e-8).tobytes()
+
+
+@pytest.mark.parametrize("bad", [nan, inf, -inf])
+def test_fit_regularized_linear_names_any_non_finite_entry(bad):
+    for i, j in [(0, 0), (6, 2), (3, 1)]:
+        Phi = np.ones((7, 3))
+        Phi[i, j] = bad
+        with pytest.raises(ValueError, match=rf"Phi \(7, 3\) must be finite, got {bad} at \[{i}, {j}\]"):
+            dc.fit_regularized_linear(Phi, np.ones(7))
+    # Finite entries whose squares overflow are not refused.
+    assert dc.fit_regularized_linear([[1e200], [1.0]], [1.0, 1.0]).shape == (1,)

@@ -1,4 +1,5 @@
-// Test-only module: native helpers of the sampler that dorv_core does not offer.
+// Test-only module: native helpers that dorv_core does not offer, and literal reference forms
+// of operations whose fast forms must give the same bits.
 
 #include <pybind11/eigen.h>
 #include <pybind11/pybind11.h>
@@ -26,9 +27,25 @@ Ranked select_elite(const Ranked& ranked, int n_elite) {
   return elite;
 }
 
+// The penalised normal equations step by step: the full product Phi'Phi, the ridge, then each
+// weighted matrix over all its entries, and LDLT on the lower triangle.
+dorv::Vector normal_equations_solve(const dorv::Matrix& Phi, const dorv::Vector& y,
+                                    const dorv::Matrix& R1, const dorv::Matrix& R2, double gamma1,
+                                    double gamma2, double ridge) {
+  const double n = static_cast<double>(y.size());
+  dorv::Matrix A = Phi.transpose() * Phi;
+  A.diagonal().array() += ridge;
+  if (gamma1 != 0.0) A += (n * gamma1) * R1;
+  if (gamma2 != 0.0) A += (n * gamma2) * R2;
+  const dorv::Vector b = Phi.transpose() * y;
+  return Eigen::LDLT<dorv::Matrix, Eigen::Lower>(A).solve(b);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_dorv_testing, m) {
   m.doc() = "Native helpers for the tests of dorv_core.";
   m.def("select_elite", &select_elite, "ranked"_a, "n_elite"_a);
+  m.def("normal_equations_solve", &normal_equations_solve, "Phi"_a, "y"_a, "R1"_a, "R2"_a,
+        "gamma1"_a, "gamma2"_a, "ridge"_a);
 }
