@@ -155,6 +155,26 @@ def test_matrix_and_optional_matrix_conversions():
         m.mdl_score_reg(y, y, 1, 20, [1.0], None, np.eye(1))
 
 
+BASE = np.arange(1.0, 64.0).reshape(9, 7) ** 0.5
+LAYOUTS = {
+    "c-order": lambda: BASE.copy(), "f-order": lambda: np.asfortranarray(BASE),
+    "row-step": lambda: np.repeat(BASE, 3, axis=0)[::3], "both-reversed": lambda: BASE[::-1, ::-1][::-1, ::-1],
+    "column-slice": lambda: np.c_[BASE, BASE][:, :7], "big-endian": lambda: BASE.astype(">f8"),
+    "unaligned": lambda: np.frombuffer(b"\0" + BASE.tobytes(), offset=1).reshape(9, 7),
+    "float32-exact": lambda: np.float32(np.arange(1.0, 64.0).reshape(9, 7)) ** 0.5,
+    "broadcast": lambda: np.broadcast_to(BASE[:1], (9, 7)),
+}
+
+
+@pytest.mark.parametrize("make", LAYOUTS.values(), ids=LAYOUTS.keys())
+def test_matrix_layouts_copy_the_same_values(make):
+    X = make()
+    y = np.linspace(-1.0, 2.0, 9)
+    want = np.asfortranarray(np.asarray(X, dtype=np.float64))
+    assert m.ols(X, y).tobytes() == m.ols(want, y).tobytes()
+    assert m.fit_regularized_linear(X, y).tobytes() == m.fit_regularized_linear(want, y).tobytes()
+
+
 RESULTS = {
     "design_matrix_1d": lambda: m.design_matrix_1d(3, [0.5, -1.0, 2.0]),
     "single-column": lambda: m.design_matrix_1d(0, [0.5, -1.0]),

@@ -54,6 +54,24 @@ struct type_caster<double> {
   static handle cast(double src, return_value_policy, handle) { return PyFloat_FromDouble(src); }
 };
 
+// Copies an aligned 2-D float64 array with arbitrary byte strides into column-major storage,
+// in blocks of rows: each block of a row-major source stays in cache while its columns are
+// written out, where an element-by-element transposition misses the cache on every read.
+inline void copy_strided(const array& src, double* dst, ssize_t rows, ssize_t cols) {
+  const auto* base = static_cast<const char*>(src.data());
+  const ssize_t row_step = src.strides(0), col_step = src.strides(1);
+  constexpr ssize_t block = 64;
+  for (ssize_t i0 = 0; i0 < rows; i0 += block) {
+    const ssize_t i1 = std::min(rows, i0 + block);
+    for (ssize_t j = 0; j < cols; ++j) {
+      const char* column = base + j * col_step;
+      double* out = dst + j * rows;
+      for (ssize_t i = i0; i < i1; ++i)
+        out[i] = *reinterpret_cast<const double*>(column + i * row_step);
+    }
+  }
+}
+
 template <typename Type>
 struct checked_dense_caster {
   using props = EigenProps<Type>;
@@ -69,6 +87,11 @@ struct checked_dense_caster {
     if (holds_complex(buf)) return false;
     value = Type(fits.rows, fits.cols);
     dorv::advise_huge_pages(value.data(), value.size());
+    if (buf.ndim() == 2 && !(buf.flags() & npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
+        (buf.flags() & npy_api::NPY_ARRAY_ALIGNED_) && isinstance<array_t<double>>(buf)) {
+      copy_strided(buf, value.data(), fits.rows, fits.cols);
+      return true;
+    }
     auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
     if (buf.ndim() == 1)
       ref = ref.squeeze();
