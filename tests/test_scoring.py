@@ -177,7 +177,7 @@ def test_ols_screens_non_finite_and_solves_empty_designs(run_isolated):
         "[0.0, 0.0, 0.0]", "[]", "[]"]
 
 
-@pytest.mark.parametrize("m, p", [(1, 1), (30, 4), (2000, 20), (50, 64), (3, 9), (0, 3)])
+@pytest.mark.parametrize("m, p", [(1, 1), (30, 4), (2000, 20), (50, 64), (3, 9), (0, 3), (3, 0), (0, 0)])
 def test_fit_regularized_linear_gives_the_bits_of_the_full_product(m, p):
     from _dorv_testing import normal_equations_solve
     rng = np.random.default_rng(m * 100 + p)

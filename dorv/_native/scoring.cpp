@@ -296,9 +296,9 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   if (use2) require_square(*R2, p, who, "R2");
   // Only the lower triangle of A is read by the factorisation, so the product fills only that
   // one: the same blocks and kernels as the full product, hence the same values, for half the
-  // work.
+  // work. An empty Phi leaves A zero (Eigen's rank update would index its null data).
   Matrix A = Matrix::Zero(p, p);
-  A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+  if (Phi.size() > 0) A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
 
   // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
   // finite zeros rather than NaN: everything that enters A must be finite. NaN in y only
