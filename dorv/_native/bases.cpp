@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -22,16 +23,36 @@ void add_weighted_outer(Matrix& R, double w, const Vector& v) {
 
 }  // namespace
 
-Matrix design_matrix_1d(int deg, const Vector& x) {
+// Rows of a fill are split into chunks of at least 2^18 entries, each filled by blocks of 256
+// rows so that a block's columns stay in cache while the next column is formed from them.
+constexpr Index kFillBlock = 256;
+
+Index fill_chunks(Index n, Index cols) {
+  return chunk_count(static_cast<double>(n) / kFillBlock,
+                     8.0 * static_cast<double>(n) * static_cast<double>(cols));
+}
+
+Matrix design_matrix_1d(int deg, const VectorView& x) {
   if (deg < 0) throw std::invalid_argument("deg < 0");
-  const Index n = x.size();
+  const Index n = x.size;
   const Index cols = Index{deg} + 1;
   require_doubles(static_cast<double>(n) * static_cast<double>(cols));
   Matrix Phi(n, cols);
   if (n == 0) return Phi;
   advise_huge_pages(Phi.data(), Phi.size());
-  Phi.col(0).setOnes();
-  for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
+  const Index chunks = fill_chunks(n, cols);
+  for_each_chunk(chunks, [&](Index c) {
+    const Index r1 = chunk_start(n, chunks, c + 1);
+    for (Index i = chunk_start(n, chunks, c); i < r1; i += kFillBlock) {
+      const Index h = std::min(kFillBlock, r1 - i);
+      auto xb = Phi.col(0).segment(i, h);  // x of the block, until column 1 takes it
+      for (Index k = 0; k < h; ++k) xb[k] = x(i + k);
+      if (cols > 1) Phi.col(1).segment(i, h) = xb;
+      xb.setOnes();
+      for (Index p = 2; p < cols; ++p)
+        Phi.col(p).segment(i, h) = Phi.col(p - 1).segment(i, h).cwiseProduct(Phi.col(1).segment(i, h));
+    }
+  });
   return Phi;
 }
 
@@ -121,13 +142,49 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   const auto M = static_cast<Index>(multi_indices.size());
   require_doubles(static_cast<double>(n) * static_cast<double>(M));
   Matrix Phi(n, M);
+  if (n == 0) return Phi;
   advise_huge_pages(Phi.data(), Phi.size());
-  for (Index j = 0; j < M; ++j) {
-    Phi.col(j).setOnes();
-    const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
-    for (std::size_t d = 0; d < D; ++d)
-      if (mi[d] > 0) Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(mi[d]));
-  }
+  // The powers of each variable that some column takes, each computed once per sample: power
+  // k is x_{variable[k]}^exponent[k], and factor[j * D + d] is the power that column j takes of
+  // variable d (-1: none).
+  std::map<std::pair<std::size_t, int>, Index> power_of;
+  std::vector<std::size_t> variable;
+  std::vector<int> exponent;
+  std::vector<Index> factor(static_cast<std::size_t>(M) * D, -1);
+  for (std::size_t j = 0; j < multi_indices.size(); ++j)
+    for (std::size_t d = 0; d < D; ++d) {
+      const int e = multi_indices[j][d];
+      if (e <= 0) continue;
+      const auto [at, fresh] = power_of.emplace(std::make_pair(d, e), Index(variable.size()));
+      if (fresh) {
+        variable.push_back(d);
+        exponent.push_back(e);
+      }
+      factor[j * D + d] = at->second;
+    }
+  const auto n_powers = static_cast<Index>(variable.size());
+  const Index chunks = fill_chunks(n, M);
+  for_each_chunk(chunks, [&](Index c) {
+    Matrix table(kFillBlock, std::max<Index>(n_powers, 1));
+    const Index r1 = chunk_start(n, chunks, c + 1);
+    for (Index i = chunk_start(n, chunks, c); i < r1; i += kFillBlock) {
+      const Index h = std::min(kFillBlock, r1 - i);
+      for (Index k = 0; k < n_powers; ++k) {
+        const auto at = static_cast<std::size_t>(k);
+        table.col(k).head(h) =
+            X_cols[variable[at]].segment(i, h).array().pow(static_cast<double>(exponent[at]));
+      }
+      // Phi(i, j) = prod_d x_d^mi[d] with the factors applied in increasing d.
+      for (Index j = 0; j < M; ++j) {
+        auto col = Phi.col(j).segment(i, h);
+        col.setOnes();
+        for (std::size_t d = 0; d < D; ++d) {
+          const Index k = factor[static_cast<std::size_t>(j) * D + d];
+          if (k >= 0) col.array() *= table.col(k).head(h).array();
+        }
+      }
+    }
+  });
   return Phi;
 }
 

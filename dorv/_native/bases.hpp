@@ -4,6 +4,7 @@
 // monomial of multi_indices[m].
 
 #include "common.hpp"
+#include "kernels.hpp"
 
 #include <cstddef>
 #include <utility>
@@ -17,7 +18,7 @@ using Bounds = std::vector<std::pair<double, double>>;
 
 // Values of x^0 ... x^deg at every sample, by running products.
 // x (n) -> Phi (n, deg + 1). Throws std::invalid_argument "deg < 0" for a negative deg.
-Matrix design_matrix_1d(int deg, const Vector& x);
+Matrix design_matrix_1d(int deg, const VectorView& x);
 
 // First (order 1) or second (order 2) derivative of x^0 ... x^deg at x.
 // out (>= deg + 1): entries 0 ... deg are written.

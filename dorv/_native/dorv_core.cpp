@@ -6,6 +6,7 @@
 #include <pybind11/typing.h>
 
 #include <string>
+#include <type_traits>
 
 #include "bases.hpp"
 #include "sampling.hpp"
@@ -122,6 +123,52 @@ struct type_caster<dorv::Matrix> : checked_dense_caster<dorv::Matrix> {};
 template <>
 struct type_caster<dorv::Vector> : checked_dense_caster<dorv::Vector> {};
 
+// Views of array arguments: an aligned float64 array with positive strides is read where it
+// lies (the caster keeps it alive for the call); anything else is converted as above into
+// storage the caster owns, and viewed there.
+inline bool viewable(const array& buf, ssize_t ndim) {
+  if (buf.ndim() != ndim || buf.size() == 0 || !isinstance<array_t<double>>(buf) ||
+      !(buf.flags() & npy_api::NPY_ARRAY_ALIGNED_))
+    return false;
+  for (ssize_t d = 0; d < ndim; ++d)
+    if (buf.strides(d) <= 0 || buf.strides(d) % ssize_t(sizeof(double)) != 0) return false;
+  return true;
+}
+
+template <typename View, typename Owned>
+struct view_caster {
+  PYBIND11_TYPE_CASTER(View, EigenProps<Owned>::descriptor);
+
+  bool load(handle src, bool convert) {
+    constexpr ssize_t ndim = std::is_same_v<View, dorv::MatrixView> ? 2 : 1;
+    if (isinstance<array>(src) && viewable(reinterpret_borrow<array>(src), ndim)) {
+      held = reinterpret_borrow<array>(src);
+      const auto* data = static_cast<const double*>(held.data());
+      constexpr auto step = ssize_t(sizeof(double));
+      if constexpr (ndim == 2)
+        value = {data, held.shape(0), held.shape(1), held.strides(0) / step,
+                 held.strides(1) / step};
+      else
+        value = {data, held.shape(0), held.strides(0) / step};
+      return true;
+    }
+    make_caster<Owned> inner;
+    if (!inner.load(src, convert)) return false;
+    storage = cast_op<Owned&&>(std::move(inner));
+    value = dorv::view(storage);
+    return true;
+  }
+
+ private:
+  array held;
+  Owned storage;
+};
+
+template <>
+struct type_caster<dorv::MatrixView> : view_caster<dorv::MatrixView, dorv::Matrix> {};
+template <>
+struct type_caster<dorv::VectorView> : view_caster<dorv::VectorView, dorv::Vector> {};
+
 }  // namespace pybind11::detail
 
 namespace py = pybind11;
@@ -158,13 +205,13 @@ void register_statistics(py::module_& m) {
       .def("compute_sr", &compute_SR, "yp"_a, "yt"_a, "eps"_a)
       .def(
           "mdl_score",
-          [](const Vector& yp, const Vector& yt, int k, int H) {
+          [](const VectorView& yp, const VectorView& yt, int k, int H) {
             return mdl_score(yp, yt, k, H, nullptr, nullptr);
           },
           "yp"_a, "yt"_a, "k"_a.noconvert(), "H"_a.noconvert() = 20)
       .def(
           "mdl_score_reg",
-          [](const Vector& yp, const Vector& yt, int k, int H, const Vector& beta,
+          [](const VectorView& yp, const VectorView& yt, int k, int H, const Vector& beta,
              const Matrix& R1, const Matrix& R2, double gamma1, double gamma2) {
             const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
             return mdl_score(yp, yt, k, H, &beta, &pen);
@@ -200,8 +247,8 @@ void register_solvers(py::module_& m) {
   m.def("ols", &ols, "X"_a, "y"_a)
       .def(
           "fit_regularized_linear",
-          [](const Matrix& Phi, const Vector& y, const py::object& R1, const py::object& R2,
-             double gamma1, double gamma2, double ridge) {
+          [](const MatrixView& Phi, const VectorView& y, const py::object& R1,
+             const py::object& R2, double gamma1, double gamma2, double ridge) {
             Matrix r1, r2;
             const Matrix* p1 = optional_matrix(R1, r1);
             const Matrix* p2 = optional_matrix(R2, r2);

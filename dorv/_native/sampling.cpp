@@ -6,22 +6,13 @@
 #include <exception>
 #include <limits>
 #include <omp.h>
-#include <pthread.h>
 #include <random>
 #include <stdexcept>
 #include <string>
 
+#include "kernels.hpp"
 #include "scoring.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-// An AVX2 form of the hit kernel, chosen at run time, for builds for targets without fused
-// multiply-adds (those take the library's product anyway).
-#if defined(__SSE2__) && !defined(__FMA__) && defined(__GNUC__) && defined(__x86_64__)
-#define DORV_AVX2_HITS 1
-#include <immintrin.h>
-#endif
 
 namespace dorv {
 
@@ -77,8 +68,8 @@ using Engine = std::mt19937_64;
 using Normal = std::normal_distribution<double>;
 using Uniform = std::uniform_real_distribution<double>;
 
-// Whether hits_of_product reproduces the matrix library's product X b exactly: its
-// column-major product sums each row from 0 over j in increasing order for fewer than 128
+// Whether the kernels' hits_of_product reproduces the matrix library's product X b exactly:
+// its column-major product sums each row from 0 over j in increasing order for fewer than 128
 // columns, and without fused multiply-adds (which the library, and the compiler, use when the
 // target has them) the kernel does the same operations.
 bool fused_hits_apply(const Matrix& X) {
@@ -86,113 +77,6 @@ bool fused_hits_apply(const Matrix& X) {
   return X.rows() >= 2 && X.cols() < 128;
 #else
   (void)X;
-  return false;
-#endif
-}
-
-// Number of rows with |(X b)[i] - y[i]| < eps, X b summed as described above without being
-// stored: eight rows at a time in registers, then the hit test on them. Only where
-// fused_hits_apply(X).
-Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps) {
-  const Index n = X.rows(), k = X.cols();
-  const double* xd = X.data();
-  const double* bd = b.data();
-  const double* yd = y.data();
-  Index hits = 0, i = 0;
-#if defined(__SSE2__)
-  const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
-  // A comparison mask is -1 per hit, subtracted from 64-bit counters.
-  const auto count = [&](__m128i acc, __m128d xb, Index at) {
-    const __m128d d = _mm_andnot_pd(sign, _mm_sub_pd(xb, _mm_loadu_pd(yd + at)));
-    return _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(d, tol)));
-  };
-  __m128i acc = _mm_setzero_si128();
-  for (; i + 8 <= n; i += 8) {
-    __m128d c0 = _mm_setzero_pd(), c1 = c0, c2 = c0, c3 = c0;
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n) {
-      const __m128d bj = _mm_set1_pd(bd[j]);
-      c0 = _mm_add_pd(c0, _mm_mul_pd(_mm_loadu_pd(x), bj));
-      c1 = _mm_add_pd(c1, _mm_mul_pd(_mm_loadu_pd(x + 2), bj));
-      c2 = _mm_add_pd(c2, _mm_mul_pd(_mm_loadu_pd(x + 4), bj));
-      c3 = _mm_add_pd(c3, _mm_mul_pd(_mm_loadu_pd(x + 6), bj));
-    }
-    acc = count(count(count(count(acc, c0, i), c1, i + 2), c2, i + 4), c3, i + 6);
-  }
-  for (; i + 2 <= n; i += 2) {
-    __m128d c = _mm_setzero_pd();
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n)
-      c = _mm_add_pd(c, _mm_mul_pd(_mm_loadu_pd(x), _mm_set1_pd(bd[j])));
-    acc = count(acc, c, i);
-  }
-  alignas(16) std::int64_t lanes[2];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
-  hits = static_cast<Index>(lanes[0] + lanes[1]);
-#endif
-  for (; i < n; ++i) {
-    double c = 0.0;
-    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
-    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
-  }
-  return hits;
-}
-
-#if defined(DORV_AVX2_HITS)
-// hits_of_product four rows to a register and sixteen to a block. The target adds AVX and AVX2
-// but not FMA, so every product and sum stays a separate operation, as in the SSE2 form.
-__attribute__((target("avx2"))) inline __m256i count_hits4(__m256i acc, __m256d xb,
-                                                           const double* y, __m256d tol) {
-  const __m256d d = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(xb, _mm256_loadu_pd(y)));
-  return _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(d, tol, _CMP_LT_OQ)));
-}
-
-__attribute__((target("avx2"))) Index hits_of_product_avx2(const Matrix& X, const Vector& b,
-                                                           const Vector& y, double eps) {
-  const Index n = X.rows(), k = X.cols();
-  const double* xd = X.data();
-  const double* bd = b.data();
-  const double* yd = y.data();
-  const __m256d tol = _mm256_set1_pd(eps);
-  __m256i acc = _mm256_setzero_si256();
-  Index i = 0;
-  for (; i + 16 <= n; i += 16) {
-    __m256d c0 = _mm256_setzero_pd(), c1 = c0, c2 = c0, c3 = c0;
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n) {
-      const __m256d bj = _mm256_broadcast_sd(bd + j);
-      c0 = _mm256_add_pd(c0, _mm256_mul_pd(_mm256_loadu_pd(x), bj));
-      c1 = _mm256_add_pd(c1, _mm256_mul_pd(_mm256_loadu_pd(x + 4), bj));
-      c2 = _mm256_add_pd(c2, _mm256_mul_pd(_mm256_loadu_pd(x + 8), bj));
-      c3 = _mm256_add_pd(c3, _mm256_mul_pd(_mm256_loadu_pd(x + 12), bj));
-    }
-    acc = count_hits4(count_hits4(acc, c0, yd + i, tol), c1, yd + i + 4, tol);
-    acc = count_hits4(count_hits4(acc, c2, yd + i + 8, tol), c3, yd + i + 12, tol);
-  }
-  for (; i + 4 <= n; i += 4) {
-    __m256d c = _mm256_setzero_pd();
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n)
-      c = _mm256_add_pd(c, _mm256_mul_pd(_mm256_loadu_pd(x), _mm256_broadcast_sd(bd + j)));
-    acc = count_hits4(acc, c, yd + i, tol);
-  }
-  alignas(32) std::int64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-  Index hits = static_cast<Index>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
-  for (; i < n; ++i) {
-    double c = 0.0;
-    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
-    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
-  }
-  return hits;
-}
-#endif
-
-// Whether the processor runs the AVX2 form of the hit kernel.
-bool avx2_hits_available() {
-#if defined(DORV_AVX2_HITS)
-  return __builtin_cpu_supports("avx2");
-#else
   return false;
 #endif
 }
@@ -217,23 +101,18 @@ struct Energy {
   // The score without penalties by number of hits, 0 ... n, when n is small enough for the
   // table to cost less than the evaluations; empty otherwise.
   std::vector<double> score_of_hits;
-  bool avx2 = false;  // avx2_hits_available(), decided once per fit
 
   Buffers buffers() const { return {Vector(X.rows()), Vector(X.cols())}; }
 
   double operator()(const Vector& b, Buffers& buf) const {
     double L;
     if (fused_hits_apply(X)) {
-#if defined(DORV_AVX2_HITS)
-      const Index hits = avx2 ? hits_of_product_avx2(X, b, y, eps) : hits_of_product(X, b, y, eps);
-#else
       const Index hits = hits_of_product(X, b, y, eps);
-#endif
       L = score_of_hits.empty() ? mdl_score_of_hits(hits, y.size(), k, H)
                                 : score_of_hits[static_cast<std::size_t>(hits)];
     } else {
       buf.Xb.noalias() = X * b;
-      L = mdl_score_cached(buf.Xb, y, k, H, eps, nullptr, nullptr);
+      L = mdl_score_cached(view(buf.Xb), view(y), k, H, eps, nullptr, nullptr);
     }
     if (pen.R1 != nullptr && pen.gamma1 != 0.0) L += pen.gamma1 * quad_form(b, *pen.R1, buf.Rb);
     if (pen.R2 != nullptr && pen.gamma2 != 0.0) L += pen.gamma2 * quad_form(b, *pen.R2, buf.Rb);
@@ -286,13 +165,6 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   return {std::move(w.b), w.e};
 }
 
-// GNU OpenMP cannot start a parallel region in a child forked after the parent ran one: the
-// parent's worker threads do not exist there, and the child would wait for them forever. A
-// forked child therefore runs its chains on one thread, which cannot change a result.
-bool forked_child = false;
-[[maybe_unused]] const int fork_guard =
-    pthread_atfork(nullptr, nullptr, [] { forked_child = true; });
-
 // NaN energies rank last, so the comparison stays a strict weak order.
 bool lower_energy(const Chain& a, const Chain& b) {
   if (std::isnan(a.energy)) return false;
@@ -329,7 +201,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                                 std::to_string(H_piH_));
 
   const int k = static_cast<int>(X.cols());
-  Energy energy{X, y, k, H_piH_, hit_tolerance(y), pen, {}, avx2_hits_available()};
+  Energy energy{X, y, k, H_piH_, hit_tolerance(view(y)), pen, {}};
   // Tabulating the score by hit count saves two logarithms per evaluation; worth it when there
   // are more evaluations than entries.
   const double evaluations =
@@ -354,7 +226,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                   copies * kd);
   std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
   std::vector<std::exception_ptr> errors(chains.size());
-#pragma omp parallel for schedule(dynamic, 1) if (!forked_child)
+#pragma omp parallel for schedule(dynamic, 1) if (threads_usable())
   for (int c = 0; c < n_chains_; ++c) {
     const auto slot = static_cast<std::size_t>(c);
     try {

@@ -17,9 +17,11 @@ namespace dorv {
 
 namespace {
 
-std::string shape(const Matrix& A) {
-  return "(" + std::to_string(A.rows()) + ", " + std::to_string(A.cols()) + ")";
+std::string shape(Index rows, Index cols) {
+  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
 }
+
+std::string shape(const Matrix& A) { return shape(A.rows(), A.cols()); }
 
 std::string number(double v) {
   std::ostringstream out;
@@ -35,22 +37,25 @@ bool all_finite(const Dense& A) {
 }
 
 // Names the first NaN or infinite entry, so that the caller can find it.
-void require_finite(const Matrix& A, const char* who, const char* name) {
-  if (all_finite(A)) return;
-  for (Index j = 0; j < A.cols(); ++j)
-    for (Index i = 0; i < A.rows(); ++i)
+void require_finite(const MatrixView& A, const char* who, const char* name) {
+  for (Index j = 0; j < A.cols; ++j)
+    for (Index i = 0; i < A.rows; ++i)
       if (!std::isfinite(A(i, j)))
-        throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A) +
-                                    " must be finite, got " + number(A(i, j)) + " at [" +
-                                    std::to_string(i) + ", " + std::to_string(j) + "]");
+        throw std::invalid_argument(std::string(who) + ": " + name + " " +
+                                    shape(A.rows, A.cols) + " must be finite, got " +
+                                    number(A(i, j)) + " at [" + std::to_string(i) + ", " +
+                                    std::to_string(j) + "]");
 }
 
-void require_finite(const Vector& v, const char* who, const char* name) {
-  if (all_finite(v)) return;
-  for (Index i = 0; i < v.size(); ++i)
+void require_finite(const Matrix& A, const char* who, const char* name) {
+  if (!all_finite(A)) require_finite(view(A), who, name);
+}
+
+void require_finite(const VectorView& v, const char* who, const char* name) {
+  for (Index i = 0; i < v.size; ++i)
     if (!std::isfinite(v(i)))
       throw std::invalid_argument(std::string(who) + ": " + name + " (" +
-                                  std::to_string(v.size()) + ") must be finite, got " +
+                                  std::to_string(v.size) + ") must be finite, got " +
                                   number(v(i)) + " at [" + std::to_string(i) + "]");
 }
 
@@ -60,11 +65,11 @@ void require_finite(double v, const char* who, const char* name) {
                                 number(v));
 }
 
-void require_rows(const Matrix& A, const Vector& y, const char* who, const char* name) {
-  if (A.rows() != y.size())
-    throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A) + " has " +
-                                std::to_string(A.rows()) + " rows but y has " +
-                                std::to_string(y.size()) + " entries");
+void require_rows(const MatrixView& A, const VectorView& y, const char* who, const char* name) {
+  if (A.rows != y.size)
+    throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A.rows, A.cols) +
+                                " has " + std::to_string(A.rows) + " rows but y has " +
+                                std::to_string(y.size) + " entries");
 }
 
 void require_square(const Matrix& R, Index p, const char* who, const char* name) {
@@ -74,10 +79,10 @@ void require_square(const Matrix& R, Index p, const char* who, const char* name)
                                 shape(R));
 }
 
-void require_covers(const Vector& yp, const Vector& yt, const char* who) {
-  if (yp.size() < yt.size())
-    throw std::invalid_argument(std::string(who) + ": yp has " + std::to_string(yp.size()) +
-                                " entries, fewer than the " + std::to_string(yt.size()) +
+void require_covers(const VectorView& yp, const VectorView& yt, const char* who) {
+  if (yp.size < yt.size)
+    throw std::invalid_argument(std::string(who) + ": yp has " + std::to_string(yp.size) +
+                                " entries, fewer than the " + std::to_string(yt.size) +
                                 " of yt");
 }
 
@@ -160,7 +165,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
 // Number of i < n with |p[i] - t[i]| < eps; NaN differences are no hits. The compiler does not
 // vectorise the count of a comparison, so the SSE2 form is written out: a comparison mask is -1
 // per hit, subtracted from two 64-bit counters.
-Index count_within(const double* p, const double* t, Index n, double eps) {
+Index count_within_contiguous(const double* p, const double* t, Index n, double eps) {
   Index hit = 0, i = 0;
 #if defined(__SSE2__)
   const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
@@ -176,6 +181,24 @@ Index count_within(const double* p, const double* t, Index n, double eps) {
   hit = static_cast<Index>(lanes[0] + lanes[1]);
 #endif
   for (; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps ? 1 : 0;
+  return hit;
+}
+
+// The same over the first n entries of two vectors where they lie; strided entries are
+// gathered in blocks first.
+Index count_within(const VectorView& p, const VectorView& t, Index n, double eps) {
+  if (p.step == 1 && t.step == 1) return count_within_contiguous(p.data, t.data, n, eps);
+  constexpr Index block = 1024;
+  double pb[block], tb[block];
+  Index hit = 0;
+  for (Index i0 = 0; i0 < n; i0 += block) {
+    const Index h = std::min(block, n - i0);
+    for (Index i = 0; i < h; ++i) {
+      pb[i] = p(i0 + i);
+      tb[i] = t(i0 + i);
+    }
+    hit += count_within_contiguous(pb, tb, h, eps);
+  }
   return hit;
 }
 
@@ -241,53 +264,91 @@ bool fast_median(Index n, const Value& value, double& out) {
 // Large inputs take the passes without copies, which give the same value: the sign of a zero
 // median cannot change |v - m|, and the deviations hold no -0. Data with NaN, and small inputs,
 // take the selection on copies.
-double mad(const Vector& y) {
-  const Index n = y.size();
-  const double* p = y.data();
+double mad(const VectorView& y) {
+  const Index n = y.size;
   double m = 0.0, d = 0.0;
   if (n >= kBucketMedianMin && n <= Index{std::numeric_limits<std::uint32_t>::max()} &&
-      fast_median(n, [p](Index i) { return p[i]; }, m) &&
-      fast_median(n, [p, m](Index i) { return std::abs(p[i] - m); }, d))
+      fast_median(n, [&y](Index i) { return y(i); }, m) &&
+      fast_median(n, [&y, m](Index i) { return std::abs(y(i) - m); }, d))
     return d;
-  std::vector<double> buf(p, p + n);
+  std::vector<double> buf(static_cast<std::size_t>(n));
+  for (Index i = 0; i < n; ++i) buf[static_cast<std::size_t>(i)] = y(i);
   m = median_inplace(buf);
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
 }
 
-double compute_SR(const Vector& yp, const Vector& yt, double eps) {
+double compute_SR(const VectorView& yp, const VectorView& yt, double eps) {
   require_covers(yp, yt, "compute_sr");
-  const Index n = yt.size();
-  return hit_rate(count_within(yp.data(), yt.data(), n, eps), n);
+  const Index n = yt.size;
+  return hit_rate(count_within(yp, yt, n, eps), n);
 }
 
-double hit_tolerance(const Vector& yt) {
+double hit_tolerance(const VectorView& yt) {
   const double m = mad(yt);
   return m > 0.0 ? 0.4 * m : 0.4;
 }
 
-Vector ols(const Matrix& X, const Vector& y) {
-  require_rows(X, y, "ols", "X");
-  // The result, the decomposition's copy of X and its factors must fit in memory; checked first,
-  // so that an empty X with a huge number of columns is refused at once.
-  const double m = static_cast<double>(X.rows()), p = static_cast<double>(X.cols());
-  const double d = std::min(m, p);
-  require_doubles(p + m * p + (m + p) * d + 3.0 * d * d);
-  require_finite(X, "ols", "X");
-  require_finite(y, "ols", "y");
-  // The SVD starts from the largest entry of X, which an empty X lacks. Every vector solves an
-  // empty problem; the zero vector is the shortest.
-  if (X.size() == 0) return Vector::Zero(X.cols());
-  const Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
-  return svd.solve(y);
+namespace {
+
+// The whole thin SVD of a copy of X: for wide designs, and for tall ones whose triangular factor
+// has overflowed or underflowed (the SVD scales X by its largest entry first).
+Vector ols_by_full_svd(const MatrixView& X, const VectorView& y) {
+  Matrix A(X.rows, X.cols);
+  for (Index j = 0; j < X.cols; ++j)
+    for (Index i = 0; i < X.rows; ++i) A(i, j) = X(i, j);
+  Vector b(y.size);
+  for (Index i = 0; i < y.size; ++i) b[i] = y(i);
+  const Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  return svd.solve(b);
 }
 
-Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
+}  // namespace
+
+// For m >= p the SVD is taken of the triangular factor R of [X y] = Q [R; 0]: X = Q1 R11, so X
+// and R11 have the same singular values, and the minimum-norm solution of R11 beta = Q1ᵀy (the
+// last column of R) is that of X beta ~ y. U of X is never formed.
+Vector ols(const MatrixView& X, const VectorView& y) {
+  require_rows(X, y, "ols", "X");
+  const Index rows = X.rows, cols = X.cols;
+  // The result and the working storage must fit in memory; checked first, so that an empty X
+  // with a huge number of columns is refused at once. Tall: up to 64 chunk factors of
+  // (p + 1)^2 and the SVD of one; wide: the copy of X, its factors and the SVD's own.
+  const double m = static_cast<double>(rows), p = static_cast<double>(cols);
+  const double d = std::min(m, p);
+  if (m >= p)
+    require_doubles(p + 72.0 * (p + 1.0) * (p + 1.0));
+  else
+    require_doubles(p + m * p + (m + p) * d + 3.0 * d * d);
+  // Every vector solves an empty problem; the zero vector is the shortest.
+  if (rows == 0 || cols == 0) {
+    require_finite(y, "ols", "y");
+    return Vector::Zero(cols);
+  }
+  if (rows < cols) {
+    require_finite(X, "ols", "X");
+    require_finite(y, "ols", "y");
+    return ols_by_full_svd(X, y);
+  }
+  const Matrix R = tall_qr(X, y);
+  // NaN or an infinity in X or y leaves R non-finite; so does an overflow of the column norms,
+  // and entries of R below 1e-100 may have lost directions to underflow. Those cases take the
+  // SVD of X itself.
+  if (!all_finite(R) || R.topLeftCorner(cols, cols).cwiseAbs().maxCoeff() < 1e-100) {
+    require_finite(X, "ols", "X");
+    require_finite(y, "ols", "y");
+    return ols_by_full_svd(X, y);
+  }
+  return solve_triangular_svd(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
+}
+
+Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
   const char* who = "fit_regularized_linear";
   require_rows(Phi, y, who, "Phi");
-  const Index p = Phi.cols();
-  // The p x p system and its factorisation must fit in memory, however few rows Phi has.
+  const Index p = Phi.cols;
+  // The p x p system, its factorisation and the chunks' partial products must fit in memory,
+  // however few rows Phi has.
   require_doubles(2.0 * static_cast<double>(p) * static_cast<double>(p) +
                   3.0 * static_cast<double>(p));
   const bool use1 = R1 != nullptr && gamma1 != 0.0;
@@ -295,10 +356,10 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   if (use1) require_square(*R1, p, who, "R1");
   if (use2) require_square(*R2, p, who, "R2");
   // Only the lower triangle of A is read by the factorisation, so the product fills only that
-  // one: the same blocks and kernels as the full product, hence the same values, for half the
-  // work. An empty Phi leaves A zero (Eigen's rank update would index its null data).
-  Matrix A = Matrix::Zero(p, p);
-  if (Phi.size() > 0) A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+  // one, together with b = Phiᵀy in the same pass over Phi.
+  Matrix A;
+  Vector b;
+  gram_lower(Phi, y, A, b);
 
   // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
   // finite zeros rather than NaN: everything that enters A must be finite. NaN in y only
@@ -315,11 +376,10 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
     require_finite(*R2, who, "R2");
   }
 
-  const double n = static_cast<double>(y.size());
+  const double n = static_cast<double>(y.size);
   A.diagonal().array() += ridge;
   if (use1) A += (n * gamma1) * *R1;
   if (use2) A += (n * gamma2) * *R2;
-  const Vector b = Phi.transpose() * y;
   return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
 }
 
@@ -350,11 +410,11 @@ double mdl_score_of_hits(Index hit, Index n_targets, int k, int H) {
   return -n * std::log(sr) + (logHk / n) * k;
 }
 
-double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
+double mdl_score_cached(const VectorView& yp, const VectorView& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen) {
   require_covers(yp, yt, "compute_sr");
-  const Index n = yt.size();
-  double L = mdl_score_of_hits(count_within(yp.data(), yt.data(), n, eps), n, k, H);
+  const Index n = yt.size;
+  double L = mdl_score_of_hits(count_within(yp, yt, n, eps), n, k, H);
   if (beta != nullptr && pen != nullptr && pen->active()) {
     if (pen->R1 != nullptr && pen->gamma1 != 0.0) L += pen->gamma1 * quad_form(*beta, *pen->R1);
     if (pen->R2 != nullptr && pen->gamma2 != 0.0) L += pen->gamma2 * quad_form(*beta, *pen->R2);
@@ -362,7 +422,7 @@ double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double
   return L;
 }
 
-double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+double mdl_score(const VectorView& yp, const VectorView& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen) {
   const char* who = pen != nullptr ? "mdl_score_reg" : "mdl_score";
   require_covers(yp, yt, who);

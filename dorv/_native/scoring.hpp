@@ -2,6 +2,7 @@
 // Robust statistics, least-squares solvers and minimum-description-length scores.
 
 #include "common.hpp"
+#include "kernels.hpp"
 
 #include <vector>
 
@@ -12,24 +13,25 @@ double median_inplace(std::vector<double> v);
 
 // Raw median absolute deviation about the median (no consistency factor); 0.0 when empty.
 // y (n).
-double mad(const Vector& y);
+double mad(const VectorView& y);
 
 // Fraction of i < n with |yp[i] - yt[i]| < eps, floored at 1/(2n); NaN for n = 0.
 // yt (n), yp (>= n): further entries of yp are ignored.
-double compute_SR(const Vector& yp, const Vector& yt, double eps);
+double compute_SR(const VectorView& yp, const VectorView& yt, double eps);
 
 // Hit tolerance of the scores: 0.4 * mad(yt) when that is positive, otherwise 0.4.
-double hit_tolerance(const Vector& yt);
+double hit_tolerance(const VectorView& yt);
 
-// Minimum-norm least squares through a thin divide-and-conquer SVD; zeros for an empty X.
-// X (m, p), y (m) -> beta (p). Throws std::invalid_argument unless X and y are finite.
-Vector ols(const Matrix& X, const Vector& y);
+// Minimum-norm least squares through a thin divide-and-conquer SVD: of the triangular factor
+// of a QR of [X y] when m >= p, of X otherwise; zeros for an empty X. X (m, p), y (m) ->
+// beta (p). Throws std::invalid_argument unless X and y are finite.
+Vector ols(const MatrixView& X, const VectorView& y);
 
 // Penalised normal equations (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y,
 // n = rows of Phi, solved by LDLT on the lower triangle. A null or zero-weighted matrix is not
 // read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p). Phi, ridge and the terms that are
 // read must be finite; NaN in y gives NaN coefficients.
-Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
+Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
 
 // Penalty matrices and weights of a score; owns nothing. R1, R2 (p, p) or null.
@@ -57,12 +59,12 @@ double mdl_score_of_hits(Eigen::Index hit, Eigen::Index n, int k, int H);
 
 // -n ln(sr) + k^2 ln(2H) / n (k > 0 only) + gamma1 beta'R1 beta + gamma2 beta'R2 beta, with the
 // hit rate at tolerance eps. yt (n), yp (>= n), beta (p) or null, pen or null.
-double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
+double mdl_score_cached(const VectorView& yp, const VectorView& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen);
 
 // mdl_score_cached at the tolerance hit_tolerance(yt); checks the length of yp and the penalty
 // shapes first.
-double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+double mdl_score(const VectorView& yp, const VectorView& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen);
 
 }  // namespace dorv

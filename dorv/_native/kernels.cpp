@@ -1,0 +1,115 @@
+#include "kernels.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace dorv {
+
+namespace {
+
+// The best form this processor runs, no better than `cap`.
+const KernelForm& best_form(const std::string& cap) {
+#if defined(DORV_X86_FORMS)
+  __builtin_cpu_init();
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") &&
+                      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                      __builtin_cpu_supports("avx512bw");
+  if (avx512 && (cap == "auto" || cap == "avx512")) return kernels_avx512;
+  if (avx2 && cap != "sse2") return kernels_avx2;
+#else
+  (void)cap;
+#endif
+  return kernels_sse2;
+}
+
+const KernelForm& chosen_form() {
+  const char* env = std::getenv("DORV_KERNELS");
+  const std::string cap = env != nullptr && *env != '\0' ? env : "auto";
+  if (cap != "auto" && cap != "sse2" && cap != "avx2" && cap != "avx512")
+    throw std::invalid_argument(
+        "DORV_KERNELS must be one of auto, sse2, avx2, avx512, got '" + cap + "'");
+  return best_form(cap);
+}
+
+bool forked_child = false;
+[[maybe_unused]] const int fork_guard =
+    pthread_atfork(nullptr, nullptr, [] { forked_child = true; });
+
+}  // namespace
+
+Index chunk_count(double by_rows, double work) {
+  const double count = std::min({by_rows, work / double(Index{1} << 21), 64.0});
+  return count < 1.0 ? 1 : static_cast<Index>(count);
+}
+
+const KernelForm& kernel_form() {
+  static const KernelForm& form = chosen_form();
+  return form;
+}
+
+bool threads_usable() { return !forked_child; }
+
+void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) {
+  const KernelForm& form = kernel_form();
+  const Index m = X.rows, p = X.cols;
+  G = Matrix::Zero(p, p);
+  g = Vector::Zero(p);
+  if (m == 0 || p == 0) return;
+  const double pd = static_cast<double>(p);
+  // At most 2^20 doubles of partial results.
+  const Index n = chunk_count(std::min(double(m) / 64.0, double(Index{1} << 20) / (pd * pd)),
+                              double(m) * pd * pd);
+  if (n == 1) return form.gram_rows(X, y, 0, m, G.data(), g.data());
+  require_doubles(double(n) * pd * (pd + 1.0));
+  Matrix parts(p * p, n);
+  Matrix gs(p, n);
+  for_each_chunk(n, [&](Index c) {
+    form.gram_rows(X, y, chunk_start(m, n, c), chunk_start(m, n, c + 1), parts.col(c).data(),
+                   gs.col(c).data());
+  });
+  for (Index c = 0; c < n; ++c) {
+    const Eigen::Map<const Matrix> part(parts.col(c).data(), p, p);
+    G.triangularView<Eigen::Lower>() += part;
+    g += gs.col(c);
+  }
+}
+
+Matrix tall_qr(const MatrixView& X, const VectorView& y) {
+  const KernelForm& form = kernel_form();
+  const Index m = X.rows, c = X.cols + 1;
+  const double cd = static_cast<double>(c);
+  const Index n = chunk_count(double(m) / (4.0 * cd), double(m) * cd * cd);
+  Matrix R(c, c);
+  if (n == 1) {
+    form.qr_rows(X, y, 0, m, R.data());
+    return R;
+  }
+  // The chunks' factors, stacked in chunk order, factored once more.
+  Matrix stack(n * c, c);
+  for_each_chunk(n, [&](Index k) {
+    Matrix Rk(c, c);
+    form.qr_rows(X, y, chunk_start(m, n, k), chunk_start(m, n, k + 1), Rk.data());
+    stack.middleRows(k * c, c) = Rk;
+  });
+  const MatrixView S{stack.data(), stack.rows(), c, 1, stack.rows()};
+  form.qr_rows(S, VectorView{}, 0, S.rows, R.data());
+  return R;
+}
+
+Vector solve_triangular_svd(const Matrix& R, const Vector& c) {
+  Vector beta(R.cols());
+  kernel_form().solve_triangular_svd(R.data(), R.cols(), c.data(), beta.data());
+  return beta;
+}
+
+Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps) {
+  return kernel_form().hits_of_product(X.data(), X.rows(), X.cols(), b.data(), y.data(), eps);
+}
+
+}  // namespace dorv

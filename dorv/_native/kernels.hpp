@@ -1,0 +1,68 @@
+#pragma once
+// Dense products and factorisations in the form built for the processor (AVX-512, AVX2 with
+// fused multiply-adds, or the portable SSE2 form), decided once per process; the environment
+// variable DORV_KERNELS (auto, sse2, avx2, avx512) caps the choice. Work on many rows is split
+// into chunks fixed by the sizes alone and their partial results are combined in chunk order,
+// so a result is the same for every thread count.
+
+#include <exception>
+#include <vector>
+
+#include "common.hpp"
+#include "kernel_forms.hpp"
+
+namespace dorv {
+
+// The form in use. Throws std::invalid_argument for a DORV_KERNELS value it does not know.
+const KernelForm& kernel_form();
+
+// False in a process forked after this one ran a parallel region: GNU OpenMP cannot start one
+// there, so parallel loops run on the calling thread.
+bool threads_usable();
+
+// Views of storage of this library's own.
+inline MatrixView view(const Matrix& A) { return {A.data(), A.rows(), A.cols(), 1, A.rows()}; }
+inline VectorView view(const Vector& v) { return {v.data(), v.size(), 1}; }
+
+// Number of chunks for work split by rows: at most `by_rows` (enough rows per chunk to pay for
+// the chunk's own result) and one per 2^21 units of `work` (enough work per chunk to pay for
+// handing it to a thread), between 1 and 64. Sizes only, never the thread count.
+Index chunk_count(double by_rows, double work);
+
+// First row of chunk c of n over m rows.
+inline Index chunk_start(Index m, Index n, Index c) { return static_cast<Index>((m * c) / n); }
+
+// body(c) for c = 0 ... n - 1 on the OpenMP threads (on the calling thread alone when n is 1 or
+// threads are not usable); the first exception in chunk order is rethrown afterwards.
+template <class Body>
+void for_each_chunk(Index n, const Body& body) {
+  std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n));
+#pragma omp parallel for schedule(static) if (n > 1 && threads_usable())
+  for (Index c = 0; c < n; ++c) {
+    try {
+      body(c);
+    } catch (...) {
+      errors[static_cast<std::size_t>(c)] = std::current_exception();
+    }
+  }
+  for (const auto& error : errors)
+    if (error) std::rethrow_exception(error);
+}
+
+// Lower triangle of Xᵀ X into G (p, p) and Xᵀ y into g (p); the strictly upper triangle of G is
+// zero. X (m, p), y (m).
+void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g);
+
+// Triangular factor of a Householder QR of [X y] by a tall-skinny reduction: X (m, p), y (m)
+// -> R (p + 1, p + 1), upper triangular, with Qᵀy in its last column.
+Matrix tall_qr(const MatrixView& X, const VectorView& y);
+
+// Minimum-norm solution of R beta = c through the SVD of the upper-triangular R (p, p), with
+// the default rank threshold p * eps * the largest singular value. c (p) -> beta (p).
+Vector solve_triangular_svd(const Matrix& R, const Vector& c);
+
+// Rows with |(X b)[i] - y[i]| < eps, X b summed per row from column 0 up without fused
+// multiply-adds. X (n, k) with n >= 2, b (k), y (n).
+Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps);
+
+}  // namespace dorv
