@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include <string>
+
+#include "kernels.hpp"
 #include "sampling.hpp"
 
 namespace py = pybind11;
@@ -41,6 +44,14 @@ dorv::Vector normal_equations_solve(const dorv::Matrix& Phi, const dorv::Vector&
   return Eigen::LDLT<dorv::Matrix, Eigen::Lower>(A).solve(b);
 }
 
+// Minimum-norm least squares through the thin SVD of the whole of X, as ols did before it
+// reduced tall designs by QR first.
+dorv::Vector ols_full_svd(const dorv::Matrix& X, const dorv::Vector& y) {
+  if (X.size() == 0) return dorv::Vector::Zero(X.cols());
+  const Eigen::BDCSVD<dorv::Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  return svd.solve(y);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_dorv_testing, m) {
@@ -48,4 +59,6 @@ PYBIND11_MODULE(_dorv_testing, m) {
   m.def("select_elite", &select_elite, "ranked"_a, "n_elite"_a);
   m.def("normal_equations_solve", &normal_equations_solve, "Phi"_a, "y"_a, "R1"_a, "R2"_a,
         "gamma1"_a, "gamma2"_a, "ridge"_a);
+  m.def("ols_full_svd", &ols_full_svd, "X"_a, "y"_a);
+  m.def("kernel_form", [] { return std::string(dorv::kernel_form().name); });
 }
