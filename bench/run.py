@@ -10,14 +10,14 @@ between the two results, so that a fast wrong answer shows.
     python bench/run.py --quick      # about a minute
     python bench/run.py --json out.json
 
-dorv_core must be importable, e.g. PYTHONPATH=build/<dir> for a build tree.
+dorv_core must be importable, e.g. PYTHONPATH=build/<dir> for a build tree. NumPy runs at its best:
+the script drops OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE from its environment before NumPy loads.
+DORV_KERNELS=sse2 times the portable kernels of dorv_core.
 """
 
 from __future__ import annotations
 
 import argparse
-import ctypes
-import glob
 import json
 import math
 import os
@@ -28,10 +28,16 @@ import subprocess
 import sys
 import time
 
+# OpenBLAS reads these when it loads: without them it picks its best kernel for this processor.
+if any(v in os.environ for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")):
+    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+    os.execve(sys.executable, [sys.executable, *sys.argv], env)
+
 import numpy as np
 import scipy
 import scipy.linalg
 import scipy.stats
+import threadpoolctl
 from numpy.polynomial import polynomial as npoly
 
 try:
@@ -75,10 +81,11 @@ def np_gibbs(E, T=1.0):
 
 
 def np_design_nd(E, X):
-    """Product of powers: column j is prod_d X[:, d] ** E[j, d]."""
-    Phi = np.ones((X.shape[0], E.shape[0]))
+    """Product of powers: per-variable power tables, gathered by the exponents and multiplied."""
+    Phi = None
     for d in range(X.shape[1]):
-        Phi *= X[:, d : d + 1] ** E[:, d]
+        table = X[:, d : d + 1] ** np.arange(E[:, d].max() + 1)
+        Phi = table[:, E[:, d]] if Phi is None else Phi * table[:, E[:, d]]
     return Phi
 
 
@@ -235,7 +242,7 @@ def make_cases():
     add("mad", "n=1e6", 3.0, lambda: dc.mad(y), lambda: scipy.stats.median_abs_deviation(y))
     add("compute_sr", "n=1e6", 3.0, lambda: dc.compute_sr(yp, y, 0.3),
         lambda: np_hit_rate(yp, y, 0.3))
-    add("mdl_score", "n=1e6", None, lambda: dc.mdl_score(yp, y, 6),
+    add("mdl_score", "n=1e6", 4.0, lambda: dc.mdl_score(yp, y, 6),
         lambda: np_mdl(yp, y, 6))
 
     beta = rng.normal(size=20)
@@ -245,15 +252,18 @@ def make_cases():
         lambda: np_mdl(yp, y, 20, 20, beta, R1, R2, 1e-3, 1e-6))
 
     x = rng.uniform(-1.0, 1.0, size=n)
-    add("design_matrix_1d", "n=1e6 p=20", 1.0, lambda: dc.design_matrix_1d(19, x),
-        lambda: npoly.polyvander(x, 19))
+    for deg in (5, 15):
+        add("design_matrix_1d", f"n=1e6 deg={deg}", 1.5,
+            lambda deg=deg: dc.design_matrix_1d(deg, x), lambda deg=deg: npoly.polyvander(x, deg))
 
-    Xs = rng.uniform(-1.0, 1.0, size=(n, 2))
-    mi = [[i, j] for i in range(4) for j in range(5)]
-    E = np.array(mi)
-    cols = [Xs[:, 0].copy(), Xs[:, 1].copy()]
-    add("design_matrix_nd", "n=1e6 D=2 p=20", 1.0, lambda: dc.design_matrix_nd(mi, cols),
-        lambda: np_design_nd(E, Xs))
+    for degs in [(5, 5), (4, 4, 4)]:
+        Xs = rng.uniform(-1.0, 1.0, size=(10**5, len(degs)))
+        E = np.array(np.meshgrid(*[np.arange(d + 1) for d in degs], indexing="ij"))
+        E = E.reshape(len(degs), -1).T
+        mi, cols = E.tolist(), list(Xs.T.copy())
+        add("design_matrix_nd", f"n=1e5 D={len(degs)} M={len(mi)}", 1.5,
+            lambda mi=mi, cols=cols: dc.design_matrix_nd(mi, cols),
+            lambda E=E, Xs=Xs: np_design_nd(E, Xs))
 
     add("smoothness_penalty_1d", "grid=600 p=20", None,
         lambda: dc.smoothness_penalty_matrices_1d(19, -1.0, 1.0, 600),
@@ -270,20 +280,25 @@ def make_cases():
         lambda: np_penalty_nd([4, 4, 4], bounds, 30),
         lambda a, b: max_diff(a[:2], b[:2]) if a[2] == b[2] else (math.inf, math.inf))
 
-    for m, p in [(10**5, 30), (2000, 200)]:
-        Xo = rng.normal(size=(m, p))
+    for m, p, rank in [(10**4, 10, 10), (10**5, 30, 30), (2000, 200, 200), (2000, 40, 29)]:
+        Xo = rng.normal(size=(m, rank)) @ rng.normal(size=(rank, p)) if rank < p else \
+            rng.normal(size=(m, p))
         yo = Xo @ rng.normal(size=p) + rng.normal(scale=0.1, size=m)
-        add("ols", f"{m}x{p}", 0.5, lambda X=Xo, yv=yo: dc.ols(X, yv),
+        add("ols", f"{m}x{p}" + (f" rank {rank}" if rank < p else ""), 1.0,
+            lambda X=Xo, yv=yo: dc.ols(X, yv),
             lambda X=Xo, yv=yo: np.linalg.lstsq(X, yv, rcond=None)[0])
 
-    # Column-major, as design_matrix_1d/_nd return it; a row-major copy shows the cost of the
-    # transposing conversion at the boundary.
-    Phi = np.asfortranarray(rng.normal(size=(n, 20)))
-    yf = Phi @ rng.normal(size=20) + rng.normal(scale=0.1, size=n)
-    for order, P in [("F", Phi), ("C", np.ascontiguousarray(Phi))]:
-        add("fit_regularized_linear", f"n=1e6 p=20 {order}", 1.0 if order == "F" else None,
-            lambda P=P: dc.fit_regularized_linear(P, yf, R1, R2, 1e-3, 1e-6),
-            lambda P=P: np_normal_equations(P, yf, R1, R2, 1e-3, 1e-6, 1e-10))
+    # Fortran order, as design_matrix_1d/_nd return it, and C order, which is read in blocks.
+    for m, p, target in [(10**5, 20, 1.5), (n, 20, 1.5), (10**4, 200, 1.0)]:
+        Phi = np.asfortranarray(rng.normal(size=(m, p)))
+        yf = Phi @ rng.normal(size=p) + rng.normal(scale=0.1, size=m)
+        S1, S2 = (R1, R2) if p == 20 else dc.smoothness_penalty_matrices_1d(p - 1, -1.0, 1.0)
+        for order, P in [("F", Phi), ("C", np.ascontiguousarray(Phi))]:
+            add("fit_regularized_linear", f"{m:.0e}x{p} {order}".replace("e+0", "e"), target,
+                lambda P=P, yf=yf, S1=S1, S2=S2: dc.fit_regularized_linear(P, yf, S1, S2, 1e-3,
+                                                                           1e-6),
+                lambda P=P, yf=yf, S1=S1, S2=S2: np_normal_equations(P, yf, S1, S2, 1e-3, 1e-6,
+                                                                     1e-10))
 
     En = rng.normal(size=n) * 10.0
     add("gibbs_entropy", "N=1e6", None, lambda: gibbs_tuple(dc.gibbs_entropy(En)),
@@ -363,6 +378,16 @@ def child(kind, arg):
             times.append(time.perf_counter() - t0)
         out = dict(seconds=statistics.median(times), beta=np.asarray(res.beta_mcmc).tobytes().hex(),
                    energy=res.energy.hex(), gibbs=[float(v).hex() for v in gibbs_tuple(res.gibbs)])
+    elif kind == "frlmem":  # peak memory of fit_regularized_linear on a C-ordered Phi
+        rng = np.random.default_rng(1)
+        Phi = np.empty((int(arg), 20))
+        for i in range(0, Phi.shape[0], 10**5):  # filled in slices: no temporary of full size
+            Phi[i:i + 10**5] = rng.normal(size=Phi[i:i + 10**5].shape)
+        y = rng.normal(size=Phi.shape[0])
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        dc.fit_regularized_linear(Phi, y)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        out = dict(rows=int(arg), growth_kib=after - before, input_kib=Phi.nbytes // 1024)
     else:  # peak memory of the N-D penalty builder at a grid size
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         dc.build_penalty_matrices_nd([4, 4, 4], [(-1.0, 1.0)] * 3, int(arg))
@@ -400,20 +425,22 @@ def nd_memory(grids):
 
 
 def blas_info():
-    """NumPy's BLAS kernel and thread count, read from the OpenBLAS it ships (best effort)."""
-    libdir = os.path.join(os.path.dirname(np.__file__), os.pardir, "numpy.libs")
-    for path in glob.glob(os.path.join(libdir, "*openblas*")):
-        try:
-            lib = ctypes.CDLL(path)
-            core = next(getattr(lib, s) for s in ("scipy_openblas_get_corename64_",
-                                                  "openblas_get_corename") if hasattr(lib, s))
-            core.restype = ctypes.c_char_p
-            threads = next(getattr(lib, s) for s in ("scipy_openblas_get_num_threads64_",
-                                                     "openblas_get_num_threads") if hasattr(lib, s))
-            return f"OpenBLAS {core().decode()}, {threads()} threads"
-        except (OSError, StopIteration):
-            continue
+    """NumPy's BLAS, its kernel and thread count, as threadpoolctl reads them."""
+    np.ones((2, 2)) @ np.ones((2, 2))  # loads the BLAS
+    for lib in threadpoolctl.threadpool_info():
+        if lib["user_api"] == "blas":
+            return (f"{lib['internal_api']} {lib.get('architecture', '?')}, "
+                    f"{lib['num_threads']} threads")
     return "unknown"
+
+
+def kernel_form():
+    """The form of dorv_core's dense kernels (the test helper module reports it)."""
+    try:
+        from _dorv_testing import kernel_form as form
+    except ImportError:
+        return "unknown"
+    return form()
 
 
 def machine():
@@ -425,6 +452,7 @@ def machine():
         pass
     return dict(cpu=cpu, cores=os.cpu_count(), python=platform.python_version(),
                 numpy=np.__version__, scipy=scipy.__version__, blas=blas_info(),
+                kernels=kernel_form(), dorv_kernels=os.environ.get("DORV_KERNELS"),
                 openblas_coretype=os.environ.get("OPENBLAS_CORETYPE"),
                 omp_num_threads=os.environ.get("OMP_NUM_THREADS"),
                 load_before=os.getloadavg())
@@ -450,7 +478,7 @@ def main():
     info = machine()
     print(f"# {info['cpu']}, {info['cores']} cores, load {info['load_before'][0]:.2f}; "
           f"NumPy {info['numpy']} ({info['blas']}), SciPy {info['scipy']}; "
-          f"OPENBLAS_CORETYPE={info['openblas_coretype']}")
+          f"OPENBLAS_CORETYPE={info['openblas_coretype']}; dorv_core kernels {info['kernels']}")
     print(f"{'operation':<26} {'size':<20} {'ours ms':>10} {'peer ms':>10} {'peer/us':>8} "
           f"{'max|diff|':>10} {'rel':>9}  target")
     rows = []
@@ -487,6 +515,11 @@ def main():
         print(f"sampler threads: OMP_NUM_THREADS=1 {s['seconds_1'] * 1e3:.1f} ms, "
               f"=2 {s['seconds_2'] * 1e3:.1f} ms, speed-up {s['speedup']:.2f}, "
               f"results identical: {s['identical']}")
+    if not args.only or args.only in "fit_regularized_linear":
+        mem = run_child("frlmem", 10**6)
+        extra["fit_regularized_linear_memory"] = mem
+        print(f"fit_regularized_linear 1e6x20 C peak-memory growth: {mem['growth_kib']} KiB "
+              f"(input {mem['input_kib'] // 1024} MiB)")
     if not args.only or args.only in "build_penalty_matrices_nd":
         mem = nd_memory([30, 100, 300] if args.quick else [30, 100, 300, 1000])
         literal = 125 * 8 / 1024  # KiB per grid point of one G x M working matrix

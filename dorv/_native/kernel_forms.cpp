@@ -46,6 +46,35 @@ void copy_rows(const MatrixView& X, Index r0, Index h, double* out, Index ld) {
       std::memcpy(out + j * ld, X.data + r0 + j * X.col_step, sizeof(double) * std::size_t(h));
     return;
   }
+  if (X.col_step == 1) {  // C order: each row is contiguous
+    Index i = 0;
+#if defined(__AVX2__)
+    // Blocks of 4 x 4 transposed in registers.
+    for (; i + 4 <= h; i += 4) {
+      const double* row = X.data + (r0 + i) * X.row_step;
+      Index j = 0;
+      for (; j + 4 <= X.cols; j += 4) {
+        const __m256d a = _mm256_loadu_pd(row + j), b = _mm256_loadu_pd(row + X.row_step + j);
+        const __m256d c = _mm256_loadu_pd(row + 2 * X.row_step + j);
+        const __m256d d = _mm256_loadu_pd(row + 3 * X.row_step + j);
+        const __m256d ab0 = _mm256_unpacklo_pd(a, b), ab1 = _mm256_unpackhi_pd(a, b);
+        const __m256d cd0 = _mm256_unpacklo_pd(c, d), cd1 = _mm256_unpackhi_pd(c, d);
+        double* o = out + i + j * ld;
+        _mm256_storeu_pd(o, _mm256_permute2f128_pd(ab0, cd0, 0x20));
+        _mm256_storeu_pd(o + ld, _mm256_permute2f128_pd(ab1, cd1, 0x20));
+        _mm256_storeu_pd(o + 2 * ld, _mm256_permute2f128_pd(ab0, cd0, 0x31));
+        _mm256_storeu_pd(o + 3 * ld, _mm256_permute2f128_pd(ab1, cd1, 0x31));
+      }
+      for (; j < X.cols; ++j)
+        for (Index k = 0; k < 4; ++k) out[i + k + j * ld] = row[k * X.row_step + j];
+    }
+#endif
+    for (; i < h; ++i) {
+      const double* row = X.data + (r0 + i) * X.row_step;
+      for (Index j = 0; j < X.cols; ++j) out[i + j * ld] = row[j];
+    }
+    return;
+  }
   for (Index i = 0; i < h; ++i) {
     const double* row = X.data + (r0 + i) * X.row_step;
     for (Index j = 0; j < X.cols; ++j) out[i + j * ld] = row[j * X.col_step];
@@ -60,8 +89,89 @@ void copy_entries(const VectorView& y, Index r0, Index h, double* out) {
   for (Index i = 0; i < h; ++i) out[i] = y.data[(r0 + i) * y.step];
 }
 
-void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-               double* G, double* g) {
+// Four doubles, one per row of four consecutive rows, and a multiply-add on them: fused where
+// the form has fused multiply-adds, a product then a sum otherwise.
+#if defined(__AVX2__) && defined(__FMA__)
+struct Lanes {
+  __m256d v;
+};
+inline Lanes load_lanes(const double* p) { return {_mm256_loadu_pd(p)}; }
+inline void store_lanes(double* p, Lanes a) { _mm256_storeu_pd(p, a.v); }
+inline Lanes madd(Lanes a, Lanes b, Lanes acc) { return {_mm256_fmadd_pd(a.v, b.v, acc.v)}; }
+#else
+struct Lanes {
+  __m128d lo, hi;
+};
+inline Lanes load_lanes(const double* p) { return {_mm_loadu_pd(p), _mm_loadu_pd(p + 2)}; }
+inline void store_lanes(double* p, Lanes a) {
+  _mm_storeu_pd(p, a.lo);
+  _mm_storeu_pd(p + 2, a.hi);
+}
+inline Lanes madd(Lanes a, Lanes b, Lanes acc) {
+  return {_mm_add_pd(acc.lo, _mm_mul_pd(a.lo, b.lo)), _mm_add_pd(acc.hi, _mm_mul_pd(a.hi, b.hi))};
+}
+#endif
+
+// Adds to S the products of columns a0 ... a0 + 3 with columns b0, b0 + 1 of B (h rows, h a
+// multiple of 4, leading dimension ld) four rows at a time: S(a, b) holds four partial sums, one
+// per row modulo 4, at S + 4 (a cp + b).
+void gram_tile(const double* B, Index h, Index ld, Index a0, Index b0, Index cp, double* S) {
+  Lanes acc[4][2];
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 2; ++b) acc[a][b] = load_lanes(S + 4 * ((a0 + a) * cp + b0 + b));
+  const double* A = B + a0 * ld;
+  const double* C = B + b0 * ld;
+  for (Index i = 0; i < h; i += 4) {
+    const Lanes c0 = load_lanes(C + i), c1 = load_lanes(C + ld + i);
+    for (int a = 0; a < 4; ++a) {
+      const Lanes x = load_lanes(A + a * ld + i);
+      acc[a][0] = madd(x, c0, acc[a][0]);
+      acc[a][1] = madd(x, c1, acc[a][1]);
+    }
+  }
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 2; ++b) store_lanes(S + 4 * ((a0 + a) * cp + b0 + b), acc[a][b]);
+}
+
+// Above this many columns (of [X y]) the library's blocked product reuses what it loads better
+// than the tiles of gram_rows_narrow, whose columns no longer fit in the first-level cache.
+constexpr Index kNarrowGramMax = 64;
+
+// The Gram products of [X y] by blocks of rows copied into column-major storage, padded with
+// zero rows and columns to multiples of 4 (zeros add nothing to a sum). Every entry is summed in
+// four partial sums, one per row modulo 4, over all rows in increasing order, and the four are
+// added last as (s0 + s1) + (s2 + s3).
+void gram_rows_narrow(const MatrixView& X, const VectorView& y, Index r0, Index r1, double* G,
+                      double* g) {
+  const Index p = X.cols, c = p + 1, cp = (c + 3) / 4 * 4;
+  const Index h = std::min<Index>(256, (r1 - r0 + 3) / 4 * 4);
+  // Columns 2 KiB apart would share sets of the first-level cache as a row-major block is
+  // scattered into them: the leading dimension is padded.
+  const Index ld = h + 8;
+  Mat B = Mat::Zero(ld, cp);
+  Vec S = Vec::Zero(4 * cp * cp);
+  for (Index i = r0; i < r1; i += h) {
+    const Index rows = std::min(h, r1 - i);
+    if (rows < h) B.setZero();
+    copy_rows(X, i, rows, B.data(), ld);
+    copy_entries(y, i, rows, B.col(p).data());
+    for (Index b0 = 0; b0 < cp; b0 += 2)
+      for (Index a0 = b0 / 4 * 4; a0 < cp; a0 += 4)
+        gram_tile(B.data(), h, ld, a0, b0, cp, S.data());
+  }
+  const auto total = [&](Index a, Index b) {
+    const double* s = S.data() + 4 * (a * cp + b);
+    return (s[0] + s[1]) + (s[2] + s[3]);
+  };
+  for (Index b = 0; b < p; ++b) {
+    for (Index a = b; a < p; ++a) G[a + b * p] = total(a, b);
+    g[b] = total(p, b);
+  }
+}
+
+// The same for wide X: the library's rank update and product, block by block.
+void gram_rows_wide(const MatrixView& X, const VectorView& y, Index r0, Index r1, double* G,
+                    double* g) {
   const Index p = X.cols, h = block_rows(p, 64);
   Map Gm(G, p, p);
   Eigen::Map<Vec> gv(g, p);
@@ -77,6 +187,14 @@ void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std:
     Gm.selfadjointView<Eigen::Lower>().rankUpdate(Bt);
     gv.noalias() += Bt * yb.head(rows);
   }
+}
+
+void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
+               double* G, double* g) {
+  if (X.cols + 1 <= kNarrowGramMax)
+    gram_rows_narrow(X, y, r0, r1, G, g);
+  else
+    gram_rows_wide(X, y, r0, r1, G, g);
 }
 
 void qr_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
