@@ -381,8 +381,8 @@ def child(kind, arg):
     elif kind == "frlmem":  # peak memory of fit_regularized_linear on a C-ordered Phi
         rng = np.random.default_rng(1)
         Phi = np.empty((int(arg), 20))
-        for i in range(0, Phi.shape[0], 10**5):  # filled in slices: no temporary of full size
-            Phi[i:i + 10**5] = rng.normal(size=Phi[i:i + 10**5].shape)
+        for i in range(0, Phi.shape[0], 10**4):  # in slices: temporaries below 2 MB
+            Phi[i:i + 10**4] = rng.normal(size=Phi[i:i + 10**4].shape)
         y = rng.normal(size=Phi.shape[0])
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         dc.fit_regularized_linear(Phi, y)

@@ -1,5 +1,6 @@
 #include "kernels.hpp"
 
+#include <omp.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -54,6 +55,8 @@ const KernelForm& kernel_form() {
 }
 
 bool threads_usable() { return !forked_child; }
+
+Index thread_budget() { return std::max(1, omp_get_max_threads()); }
 
 void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) {
   const KernelForm& form = kernel_form();

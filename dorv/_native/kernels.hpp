@@ -5,7 +5,11 @@
 // into chunks fixed by the sizes alone and their partial results are combined in chunk order,
 // so a result is the same for every thread count.
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "common.hpp"
@@ -16,8 +20,8 @@ namespace dorv {
 // The form in use. Throws std::invalid_argument for a DORV_KERNELS value it does not know.
 const KernelForm& kernel_form();
 
-// False in a process forked after this one ran a parallel region: GNU OpenMP cannot start one
-// there, so parallel loops run on the calling thread.
+// False in a process forked after this one ran an OpenMP parallel region: GNU OpenMP cannot
+// start one there, so the sampler's loop runs on the calling thread.
 bool threads_usable();
 
 // Views of storage of this library's own.
@@ -32,19 +36,33 @@ Index chunk_count(double by_rows, double work);
 // First row of chunk c of n over m rows.
 inline Index chunk_start(Index m, Index n, Index c) { return static_cast<Index>((m * c) / n); }
 
-// body(c) for c = 0 ... n - 1 on the OpenMP threads (on the calling thread alone when n is 1 or
-// threads are not usable); the first exception in chunk order is rethrown afterwards.
+// Threads a parallel loop may use: OpenMP's setting (OMP_NUM_THREADS), at least 1.
+Index thread_budget();
+
+// body(c) for c = 0 ... n - 1, the chunks shared out among up to thread_budget() threads (the
+// calling one and threads started for the call, which end with it: none waits busily for more
+// work afterwards); the first exception in chunk order is rethrown once all have finished.
 template <class Body>
 void for_each_chunk(Index n, const Body& body) {
   std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n));
-#pragma omp parallel for schedule(static) if (n > 1 && threads_usable())
-  for (Index c = 0; c < n; ++c) {
-    try {
-      body(c);
-    } catch (...) {
-      errors[static_cast<std::size_t>(c)] = std::current_exception();
+  std::atomic<Index> next{0};
+  const auto work = [&] {
+    for (Index c = next++; c < n; c = next++) {
+      try {
+        body(c);
+      } catch (...) {
+        errors[static_cast<std::size_t>(c)] = std::current_exception();
+      }
     }
+  };
+  std::vector<std::thread> team;
+  try {
+    for (Index t = 1; t < std::min(n, thread_budget()); ++t) team.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones started and this one do the work.
   }
+  work();
+  for (std::thread& t : team) t.join();
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
 }
