@@ -6,7 +6,9 @@
 #include <pybind11/typing.h>
 
 #include <string>
+#include <algorithm>
 #include <unordered_map>
+#include <vector>
 
 #include "bases.hpp"
 #include "sampling.hpp"
@@ -19,16 +21,24 @@
 // broadcast view, for example) raises MemoryError instead of being allocated and filled.
 namespace pybind11::detail {
 
-// The last argument a caster refused and what it should have been; the module's calls report it
-// by name (name_conversion_failures below).
-struct conversion_failure {
-  PyObject* src = nullptr;
+// What the casters converted in the current call, and the value they refused last with what it
+// should have been; the module's calls report a refusal by argument name
+// (name_conversion_failures below).
+struct conversion_record {
+  std::vector<PyObject*> loaded;
+  PyObject* refused = nullptr;
   const char* expected = nullptr;
 };
-inline thread_local conversion_failure last_failure;
+inline thread_local conversion_record conversions;
+
+inline bool accept(handle src) {
+  if (conversions.loaded.size() < 64) conversions.loaded.push_back(src.ptr());
+  return true;
+}
 
 inline bool refuse(handle src, const char* expected) {
-  last_failure = {src.ptr(), expected};
+  conversions.refused = src.ptr();
+  conversions.expected = expected;
   return false;
 }
 
@@ -56,7 +66,7 @@ struct type_caster<double> {
     if (!src) return false;
     if (PyFloat_Check(src.ptr())) {
       value = PyFloat_AS_DOUBLE(src.ptr());
-      return true;
+      return accept(src);
     }
     if (!PyLong_Check(src.ptr()) && (!convert || is_complex_scalar(src))) return refuse(src, expected);
     if (isinstance<array>(src)) {
@@ -69,7 +79,7 @@ struct type_caster<double> {
       return refuse(src, expected);
     }
     value = v;
-    return true;
+    return accept(src);
   }
 
   static handle cast(double src, return_value_policy, handle) { return PyFloat_FromDouble(src); }
@@ -116,7 +126,7 @@ struct checked_dense_caster {
     if (buf.ndim() == 2 && !(buf.flags() & npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
         (buf.flags() & npy_api::NPY_ARRAY_ALIGNED_) && isinstance<array_t<double>>(buf)) {
       copy_strided(buf, value.data(), fits.rows, fits.cols);
-      return true;
+      return accept(src);
     }
     auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
     if (buf.ndim() == 1)
@@ -127,7 +137,7 @@ struct checked_dense_caster {
       PyErr_Clear();
       return refuse(src, expected);
     }
-    return true;
+    return accept(src);
   }
 
   // Results by value become arrays that own the moved storage; references (read-only fields)
@@ -156,7 +166,7 @@ struct recorded_int_caster {
       return refuse(src, std::is_signed_v<T> ? "an int between -2**31 and 2**31 - 1"
                                              : "a Python int between 0 and 2**64 - 1");
     value = static_cast<T>(static_cast<Wide>(wide));
-    return true;
+    return accept(src);
   }
 
   static handle cast(T src, return_value_policy policy, handle parent) {
@@ -234,17 +244,20 @@ std::string conversion_message(const py::detail::function_call& call) {
   std::string who = f.name;
   if (f.is_method && f.scope)
     who = py::cast<std::string>(f.scope.attr("__name__")) + (who == "__init__" ? "" : "." + who);
-  const auto& failure = py::detail::last_failure;
+  const auto& record = py::detail::conversions;
   const std::size_t first = f.is_method ? 1 : 0;
-  for (std::size_t i = first; failure.src != nullptr && i < call.args.size(); ++i) {
+  // Arguments convert in order: a value passed for several of them failed at its first
+  // occurrence after those that converted.
+  auto skip = std::count(record.loaded.begin(), record.loaded.end(), record.refused);
+  for (std::size_t i = first; record.refused != nullptr && i < call.args.size(); ++i) {
     const std::string name = f.args[i].name;
     const std::string none = f.args[i].value && f.args[i].value.is_none() ? "None or " : "";
-    if (call.args[i].ptr() == failure.src)
-      return who + ": " + name + " must be " + none + failure.expected + ", got " +
+    if (call.args[i].ptr() == record.refused && skip-- == 0)
+      return who + ": " + name + " must be " + none + record.expected + ", got " +
              describe(call.args[i]);
-    if (holds(call.args[i], failure.src, 2))
-      return who + ": the items of " + name + " must be " + failure.expected + ", got " +
-             describe(failure.src);
+    if (holds(call.args[i], record.refused, 2))
+      return who + ": the items of " + name + " must be " + record.expected + ", got " +
+             describe(record.refused);
   }
   std::string signature = f.signature, got;
   signature.erase(signature.rfind(" -> "));
@@ -268,12 +281,14 @@ std::unordered_map<const py::detail::function_record*, Impl>& original_impls() {
 // name (TypeError; RuntimeError from an optional matrix, converted in the call) instead of
 // listing the signatures and the repr of every argument.
 py::handle call_reporting_failures(py::detail::function_call& call) {
-  py::detail::last_failure = {};
+  auto& record = py::detail::conversions;
+  record.loaded.clear();
+  record.refused = nullptr;
   try {
     const py::handle result = original_impls().at(&call.func)(call);
     if (result.ptr() != PYBIND11_TRY_NEXT_OVERLOAD) return result;
   } catch (const py::cast_error&) {
-    if (py::detail::last_failure.src == nullptr) throw;
+    if (record.refused == nullptr) throw;
     throw py::cast_error(conversion_message(call));
   }
   throw py::type_error(conversion_message(call));

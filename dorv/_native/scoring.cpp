@@ -38,8 +38,8 @@ bool all_finite(const Dense& A) {
 
 void require_finite(const Matrix& A, const char* who, const char* name) {
   if (all_finite(A)) return;
-  for (Index j = 0; j < A.cols(); ++j)
-    for (Index i = 0; i < A.rows(); ++i)
+  for (Index i = 0; i < A.rows(); ++i)  // the first in row-major order, as NumPy counts
+    for (Index j = 0; j < A.cols(); ++j)
       if (!std::isfinite(A(i, j)))
         throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A) +
                                     " must be finite, got " + number(A(i, j)) + " at [" +
