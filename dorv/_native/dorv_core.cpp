@@ -5,8 +5,8 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
-#include <string>
 #include <algorithm>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -68,7 +68,8 @@ struct type_caster<double> {
       value = PyFloat_AS_DOUBLE(src.ptr());
       return accept(src);
     }
-    if (!PyLong_Check(src.ptr()) && (!convert || is_complex_scalar(src))) return refuse(src, expected);
+    if (!PyLong_Check(src.ptr()) && (!convert || is_complex_scalar(src)))
+      return refuse(src, expected);
     if (isinstance<array>(src)) {
       const auto a = reinterpret_borrow<array>(src);
       if (a.ndim() > 0 || a.dtype().kind() == 'c') return refuse(src, expected);
@@ -207,9 +208,7 @@ const Matrix* optional_matrix(const py::object& value, Matrix& storage) {
 // What a refused argument is, for messages: the shape and dtype of an array (also of a list
 // that converts to one), the length of another sequence, or the type and a short repr.
 std::string describe(py::handle v) {
-  const auto shape = [](const py::array& a) {
-    return std::string(py::str(py::tuple(py::cast(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim())))));
-  };
+  const auto shape = [](const py::array& a) { return std::string(py::str(a.attr("shape"))); };
   if (py::isinstance<py::array>(v)) {
     const auto a = py::reinterpret_borrow<py::array>(v);
     return "an array of shape " + shape(a) + " and dtype " + std::string(py::str(a.dtype()));
@@ -401,9 +400,10 @@ void register_sampling(py::module_& m) {
       .def_readonly("var_E", &GibbsResult::var_E)
       .def_readonly("T", &GibbsResult::T)
       .def("__repr__", [](const GibbsResult& g) {
-        return fields_repr("GibbsResult", {{"H", py::float_(g.H)}, {"Hmax", py::float_(g.Hmax)},
-                                           {"He", py::float_(g.He)}, {"r_heat", py::float_(g.r_heat)},
-                                           {"var_E", py::float_(g.var_E)}, {"T", py::float_(g.T)}});
+        return fields_repr("GibbsResult",
+                           {{"H", py::float_(g.H)}, {"Hmax", py::float_(g.Hmax)},
+                            {"He", py::float_(g.He)}, {"r_heat", py::float_(g.r_heat)},
+                            {"var_E", py::float_(g.var_E)}, {"T", py::float_(g.T)}});
       });
   refuse_pickling(gibbs);
 
