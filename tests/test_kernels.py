@@ -10,7 +10,6 @@ import numpy as np
 import pytest
 
 import dorv_core as dc
-from _dorv_testing import kernel_form, ols_full_svd
 
 
 def layouts(a):
@@ -61,9 +60,16 @@ def test_results_do_not_depend_on_the_memory_order_of_the_inputs(name, call, arr
         assert bits(call(*args)) == want, (name, layout)
 
 
-THREADED = textwrap.dedent("""
+# Child processes load the test-only module from the file the fixture found.
+LOAD_TESTING = textwrap.dedent("""
+    import importlib.util, os
+    spec = importlib.util.spec_from_file_location("_dorv_testing", os.environ["DORV_TESTING"])
+    testing = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(testing)
+""")
+
+THREADED = LOAD_TESTING + textwrap.dedent("""
     import hashlib, numpy as np, dorv_core as dc
-    from _dorv_testing import kernel_form
     rng = np.random.default_rng(7)
     X = rng.normal(size=(60000, 20)); y = X @ rng.normal(size=20) + rng.normal(size=60000)
     W = rng.normal(size=(2000, 200)); w = rng.normal(size=2000)
@@ -76,7 +82,7 @@ THREADED = textwrap.dedent("""
                dc.fit_regularized_linear(P, p, S @ S.T, None, 1e-3),
                dc.fit_regularized_linear(W, w), dc.design_matrix_1d(15, x),
                dc.design_matrix_nd(mi, [x, z]), dc.compute_sr(x, z, 0.1), dc.mdl_score(x, z, 3)]
-    print(kernel_form())
+    print(testing.kernel_form())
     for r in results:
         print(hashlib.sha256(np.asarray(r, dtype=float).tobytes()).hexdigest())
 """)
@@ -91,8 +97,9 @@ def run(code, **env):
 
 
 @pytest.mark.parametrize("form", ["auto", "sse2"])
-def test_results_do_not_depend_on_the_number_of_threads(form):
-    out = {t: run(THREADED, OMP_NUM_THREADS=str(t), DORV_KERNELS=form) for t in (1, 2, 3, 8)}
+def test_results_do_not_depend_on_the_number_of_threads(native_testing, form):
+    out = {t: run(THREADED, OMP_NUM_THREADS=str(t), DORV_KERNELS=form,
+                  DORV_TESTING=native_testing.__file__) for t in (1, 2, 3, 8)}
     assert all(lines == out[1] for lines in out.values())
     if form == "sse2":
         assert out[1][0] == "sse2"
@@ -123,10 +130,10 @@ def test_an_unknown_kernel_form_is_refused():
         "DORV_KERNELS must be one of auto, sse2, avx2, avx512, got 'avx3'"]
 
 
-def test_a_form_the_processor_lacks_falls_back_to_one_it_runs():
-    assert run("from _dorv_testing import kernel_form; print(kernel_form())",
-               DORV_KERNELS="avx512")[0] in {"sse2", "avx2", "avx512"}
-    assert kernel_form() in {"sse2", "avx2", "avx512"}
+def test_a_form_the_processor_lacks_falls_back_to_one_it_runs(native_testing):
+    assert run(LOAD_TESTING + "print(testing.kernel_form())", DORV_KERNELS="avx512",
+               DORV_TESTING=native_testing.__file__)[0] in {"sse2", "avx2", "avx512"}
+    assert native_testing.kernel_form() in {"sse2", "avx2", "avx512"}
 
 
 def low_rank(m, p, r, seed):
@@ -143,7 +150,7 @@ def low_rank(m, p, r, seed):
     np.c_[rng.normal(size=(50, 3)), np.zeros(50)],   # a zero column
     rng.normal(size=(1, 1)),
 ], ids=["tall", "square", "wide", "rank29", "rank120", "zero-column", "1x1"])
-def test_ols_is_the_minimum_norm_least_squares_solution(X):
+def test_ols_is_the_minimum_norm_least_squares_solution(native_testing, X):
     y = rng.normal(size=X.shape[0])
     got = dc.ols(X, y)
     scale = np.linalg.norm(got)
@@ -151,7 +158,8 @@ def test_ols_is_the_minimum_norm_least_squares_solution(X):
     np.testing.assert_allclose(got, np.linalg.lstsq(X, y, rcond=None)[0], rtol=0,
                                atol=1e-10 * scale)
     # The SVD of the whole of X: the same solution, the same directions zeroed.
-    np.testing.assert_allclose(got, ols_full_svd(X, y), rtol=0, atol=1e-10 * scale)
+    np.testing.assert_allclose(got, native_testing.ols_full_svd(X, y), rtol=0,
+                               atol=1e-10 * scale)
 
 
 def test_ols_of_designs_scaled_near_the_ends_of_the_double_range():

@@ -36,10 +36,11 @@ bool all_finite(const Dense& A) {
   return (A.array() * 0.0).sum() == 0.0;
 }
 
-// Names the first NaN or infinite entry, so that the caller can find it.
+}  // namespace
+
 void require_finite(const MatrixView& A, const char* who, const char* name) {
-  for (Index j = 0; j < A.cols; ++j)
-    for (Index i = 0; i < A.rows; ++i)
+  for (Index i = 0; i < A.rows; ++i)  // the first in row-major order, as NumPy counts
+    for (Index j = 0; j < A.cols; ++j)
       if (!std::isfinite(A(i, j)))
         throw std::invalid_argument(std::string(who) + ": " + name + " " +
                                     shape(A.rows, A.cols) + " must be finite, got " +
@@ -59,11 +60,17 @@ void require_finite(const VectorView& v, const char* who, const char* name) {
                                   number(v(i)) + " at [" + std::to_string(i) + "]");
 }
 
+void require_finite(const Vector& v, const char* who, const char* name) {
+  if (!all_finite(v)) require_finite(view(v), who, name);
+}
+
 void require_finite(double v, const char* who, const char* name) {
   if (!std::isfinite(v))
     throw std::invalid_argument(std::string(who) + ": " + name + " must be finite, got " +
                                 number(v));
 }
+
+namespace {
 
 void require_rows(const MatrixView& A, const VectorView& y, const char* who, const char* name) {
   if (A.rows != y.size)
@@ -263,7 +270,7 @@ bool fast_median(Index n, const Value& value, double& out) {
 
 // Large inputs take the passes without copies, which give the same value: the sign of a zero
 // median cannot change |v - m|, and the deviations hold no -0. Data with NaN, and small inputs,
-// take the selection on copies.
+// take the copy; data with NaN has a NaN deviation, as NumPy's median has, wherever it stands.
 double mad(const VectorView& y) {
   const Index n = y.size;
   double m = 0.0, d = 0.0;
@@ -273,6 +280,8 @@ double mad(const VectorView& y) {
     return d;
   std::vector<double> buf(static_cast<std::size_t>(n));
   for (Index i = 0; i < n; ++i) buf[static_cast<std::size_t>(i)] = y(i);
+  if (std::any_of(buf.begin(), buf.end(), [](double v) { return std::isnan(v); }))
+    return std::numeric_limits<double>::quiet_NaN();
   m = median_inplace(buf);
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
@@ -347,8 +356,9 @@ Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const 
   const char* who = "fit_regularized_linear";
   require_rows(Phi, y, who, "Phi");
   const Index p = Phi.cols;
-  // The p x p system, its factorisation and the chunks' partial products must fit in memory,
-  // however few rows Phi has.
+  // y is scanned at once where no product of it with Phi will show a NaN or an infinity.
+  if (p == 0 || Phi.rows == 0) require_finite(y, who, "y");
+  // The p x p system and its factorisation must fit in memory, however few rows Phi has.
   require_doubles(2.0 * static_cast<double>(p) * static_cast<double>(p) +
                   3.0 * static_cast<double>(p));
   const bool use1 = R1 != nullptr && gamma1 != 0.0;
@@ -360,21 +370,16 @@ Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const 
   Matrix A;
   Vector b;
   gram_lower(Phi, y, A, b);
+  // b sums products with every entry of y, so NaN or an infinity there makes it non-finite.
+  if (!all_finite(b)) require_finite(y, who, "y");
 
   // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
-  // finite zeros rather than NaN: everything that enters A must be finite. NaN in y only
-  // reaches the right-hand side and shows in the result. A(j, j) sums the squares of column
-  // j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned only then.
+  // finite zeros rather than NaN: everything that enters A must be finite. A(j, j) sums the
+  // squares of column j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned
+  // only then.
   if (!all_finite(A.diagonal())) require_finite(Phi, who, "Phi");
   require_finite(ridge, who, "ridge");
-  if (use1) {
-    require_finite(gamma1, who, "gamma1");
-    require_finite(*R1, who, "R1");
-  }
-  if (use2) {
-    require_finite(gamma2, who, "gamma2");
-    require_finite(*R2, who, "R2");
-  }
+  check_penalty_values({R1, R2, gamma1, gamma2}, who);
 
   const double n = static_cast<double>(y.size);
   A.diagonal().array() += ridge;
@@ -401,6 +406,17 @@ double quad_form(const Vector& b, const Matrix& R, Vector& Rb) {
 void check_penalty_shapes(const PenaltySpec& pen, Index p, const char* who) {
   if (pen.R1 != nullptr && pen.gamma1 != 0.0) require_square(*pen.R1, p, who, "R1");
   if (pen.R2 != nullptr && pen.gamma2 != 0.0) require_square(*pen.R2, p, who, "R2");
+}
+
+void check_penalty_values(const PenaltySpec& pen, const char* who) {
+  if (pen.R1 != nullptr && pen.gamma1 != 0.0) {
+    require_finite(pen.gamma1, who, "gamma1");
+    require_finite(*pen.R1, who, "R1");
+  }
+  if (pen.R2 != nullptr && pen.gamma2 != 0.0) {
+    require_finite(pen.gamma2, who, "gamma2");
+    require_finite(*pen.R2, who, "R2");
+  }
 }
 
 double mdl_score_of_hits(Index hit, Index n_targets, int k, int H) {
