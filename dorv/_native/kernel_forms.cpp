@@ -142,7 +142,7 @@ constexpr Index kNarrowGramMax = 64;
 // four partial sums, one per row modulo 4, over all rows in increasing order, and the four are
 // added last as (s0 + s1) + (s2 + s3).
 void gram_rows_narrow(const MatrixView& X, const VectorView& y, Index r0, Index r1, double* G,
-                      double* g) {
+                      double* g, Progress progress) {
   const Index p = X.cols, c = p + 1, cp = (c + 3) / 4 * 4;
   const Index h = std::min<Index>(256, (r1 - r0 + 3) / 4 * 4);
   // Columns 2 KiB apart would share sets of the first-level cache as a row-major block is
@@ -158,6 +158,7 @@ void gram_rows_narrow(const MatrixView& X, const VectorView& y, Index r0, Index 
     for (Index b0 = 0; b0 < cp; b0 += 2)
       for (Index a0 = b0 / 4 * 4; a0 < cp; a0 += 4)
         gram_tile(B.data(), h, ld, a0, b0, cp, S.data());
+    progress(double(h) * double(cp) * double(cp));
   }
   const auto total = [&](Index a, Index b) {
     const double* s = S.data() + 4 * (a * cp + b);
@@ -171,7 +172,7 @@ void gram_rows_narrow(const MatrixView& X, const VectorView& y, Index r0, Index 
 
 // The same for wide X: the library's rank update and product, block by block.
 void gram_rows_wide(const MatrixView& X, const VectorView& y, Index r0, Index r1, double* G,
-                    double* g) {
+                    double* g, Progress progress) {
   const Index p = X.cols, h = block_rows(p, 64);
   Map Gm(G, p, p);
   Eigen::Map<Vec> gv(g, p);
@@ -186,19 +187,20 @@ void gram_rows_wide(const MatrixView& X, const VectorView& y, Index r0, Index r1
     const auto Bt = B.topRows(rows).transpose();
     Gm.selfadjointView<Eigen::Lower>().rankUpdate(Bt);
     gv.noalias() += Bt * yb.head(rows);
+    progress(double(rows) * double(p) * double(p + 2));
   }
 }
 
 void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-               double* G, double* g) {
+               double* G, double* g, Progress progress) {
   if (X.cols + 1 <= kNarrowGramMax)
-    gram_rows_narrow(X, y, r0, r1, G, g);
+    gram_rows_narrow(X, y, r0, r1, G, g, progress);
   else
-    gram_rows_wide(X, y, r0, r1, G, g);
+    gram_rows_wide(X, y, r0, r1, G, g, progress);
 }
 
 void qr_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-             double* R) {
+             double* R, Progress progress) {
   const Index p = X.cols, c = p + (y.data != nullptr ? 1 : 0);
   const Index h = block_rows(c, 4 * c);
   Map Rm(R, c, c);
@@ -216,6 +218,7 @@ void qr_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::p
     Rm.topRows(k) = qr.matrixQR().topRows(k).triangularView<Eigen::Upper>();
     W.topRows(c) = Rm;
     top = c;
+    progress(4.0 * double(c + rows) * double(c) * double(c));
   }
 }
 

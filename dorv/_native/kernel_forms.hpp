@@ -28,6 +28,10 @@ struct VectorView {
   double operator()(std::ptrdiff_t i) const { return data[i * step]; }
 };
 
+// Called by the kernels after each block of rows with a rough count of the operations done:
+// the caller's stop check, which may throw to end the call.
+using Progress = void (*)(double work);
+
 struct KernelForm {
   const char* name;
 
@@ -36,14 +40,14 @@ struct KernelForm {
   // layout of X does not change a bit. G (p, p) column-major, g (p); the strictly upper triangle
   // of G is left as it is. p = X.cols.
   void (*gram_rows)(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-                    double* G, double* g);
+                    double* G, double* g, Progress progress);
 
   // Triangular factor R of a Householder QR of the rows r0 <= i < r1 of [X y] (y absent when
   // y.data is null), by blocks of rows in increasing order, each block factored below the R of
   // the blocks before it. R (c, c) column-major, c = X.cols + (y present), zero below its
   // diagonal; its last column holds Qᵀy.
   void (*qr_rows)(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-                  double* R);
+                  double* R, Progress progress);
 
   // Minimum-norm solution of R beta = c for an upper-triangular R (p, p) column-major through
   // its divide-and-conquer SVD, singular values below max(p, 1) * eps * the largest counting

@@ -42,6 +42,9 @@ bool forked_child = false;
 [[maybe_unused]] const int fork_guard =
     pthread_atfork(nullptr, nullptr, [] { forked_child = true; });
 
+// The stop check between blocks of rows.
+void report_progress(double work) { (void)work; }
+
 }  // namespace
 
 Index chunk_count(double by_rows, double work) {
@@ -68,13 +71,13 @@ void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) 
   // At most 2^20 doubles of partial results.
   const Index n = chunk_count(std::min(double(m) / 64.0, double(Index{1} << 20) / (pd * pd)),
                               double(m) * pd * pd);
-  if (n == 1) return form.gram_rows(X, y, 0, m, G.data(), g.data());
+  if (n == 1) return form.gram_rows(X, y, 0, m, G.data(), g.data(), report_progress);
   require_doubles(double(n) * pd * (pd + 1.0));
   Matrix parts(p * p, n);
   Matrix gs(p, n);
   for_each_chunk(n, [&](Index c) {
     form.gram_rows(X, y, chunk_start(m, n, c), chunk_start(m, n, c + 1), parts.col(c).data(),
-                   gs.col(c).data());
+                   gs.col(c).data(), report_progress);
   });
   for (Index c = 0; c < n; ++c) {
     const Eigen::Map<const Matrix> part(parts.col(c).data(), p, p);
@@ -90,18 +93,19 @@ Matrix tall_qr(const MatrixView& X, const VectorView& y) {
   const Index n = chunk_count(double(m) / (4.0 * cd), double(m) * cd * cd);
   Matrix R(c, c);
   if (n == 1) {
-    form.qr_rows(X, y, 0, m, R.data());
+    form.qr_rows(X, y, 0, m, R.data(), report_progress);
     return R;
   }
   // The chunks' factors, stacked in chunk order, factored once more.
   Matrix stack(n * c, c);
   for_each_chunk(n, [&](Index k) {
     Matrix Rk(c, c);
-    form.qr_rows(X, y, chunk_start(m, n, k), chunk_start(m, n, k + 1), Rk.data());
+    form.qr_rows(X, y, chunk_start(m, n, k), chunk_start(m, n, k + 1), Rk.data(),
+                 report_progress);
     stack.middleRows(k * c, c) = Rk;
   });
   const MatrixView S{stack.data(), stack.rows(), c, 1, stack.rows()};
-  form.qr_rows(S, VectorView{}, 0, S.rows, R.data());
+  form.qr_rows(S, VectorView{}, 0, S.rows, R.data(), report_progress);
   return R;
 }
 
