@@ -162,7 +162,10 @@ namespace {
 // Gram sums over the grid of one variable, per derivative order:
 // gram[o](p, q) = sum_k t_o(x_k, p) t_o(x_k, q) with t_o(x, p) = col_deriv_scalar(x, p, o).
 std::array<Matrix, 3> axis_grams(int max_deg, double low, double high, int n_grid) {
-  const Vector axis = Vector::LinSpaced(n_grid, low, high);
+  Vector axis(n_grid);
+  fill_in_blocks(axis.data(), n_grid, 4.0, [&](Index i, Index len) {
+    axis.segment(i, len) = Vector::LinSpaced(n_grid, low, high).segment(i, len);
+  });
   const Index cols = Index{max_deg} + 1;
   std::array<Matrix, 3> gram;
   Matrix tab(n_grid, cols);

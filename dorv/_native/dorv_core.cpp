@@ -254,7 +254,8 @@ void register_bases(py::module_& m) {
            unlocked(&design_matrix_nd,
                     [](const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
                       const double n = X_cols.empty() ? 0.0 : size(X_cols[0]);
-                      return 20.0 * n * static_cast<double>(multi_indices.size() * X_cols.size());
+                      return 20.0 * n * static_cast<double>(multi_indices.size()) *
+                             static_cast<double>(X_cols.size());
                     }),
            "multi_indices"_a.noconvert(), "X_cols"_a)
       .def(
