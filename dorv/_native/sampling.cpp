@@ -5,8 +5,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <limits>
+#include <mutex>
 #include <omp.h>
 #include <pthread.h>
 #include <random>
