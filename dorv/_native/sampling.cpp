@@ -225,7 +225,7 @@ struct Energy {
 
   Buffers buffers() const { return {Vector(X.rows()), Vector(X.cols())}; }
 
-  // Arithmetic of one evaluation, as counted by stop_point.
+  // Arithmetic of one evaluation, in stop_point's units.
   double work() const {
     const auto n = static_cast<double>(X.rows()), kd = static_cast<double>(k);
     return 2.0 * n * kd + 3.0 * n + 4.0 * kd * kd + kd;
@@ -280,6 +280,26 @@ struct Walker {
   }
 };
 
+// Stop points of a run of steps of `work` units each: one every so many steps, enough to make
+// StopSource::kWorkPerLook units, so that cheap steps do not each read the thread's stop state.
+class StepPoints {
+ public:
+  explicit StepPoints(double work)
+      : every_(static_cast<int>(std::clamp(StopSource::kWorkPerLook / work, 1.0, 256.0))),
+        work_(every_ * work) {}
+
+  void operator()() {
+    if (++count_ < every_) return;
+    count_ = 0;
+    stop_point(work_);
+  }
+
+ private:
+  int every_;
+  double work_;
+  int count_ = 0;
+};
+
 Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size) {
   Engine engine(seed);
   Normal init(0.0, 0.5), prop(0.0, step_size);
@@ -289,11 +309,11 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   Walker w(std::move(start), 0.0, energy);
   w.e = energy(w.b, w.buf);
   double T = 2.0;
-  const double work = energy.work();
+  StepPoints point(energy.work());
   for (int s = 0; s < n_steps; ++s) {
     w.step(energy, T, prop, unif, engine);
     T *= 0.995;
-    stop_point(work);
+    point();
   }
   return {std::move(w.b), w.e};
 }
@@ -435,7 +455,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   Vector best_b = elite.front().beta;
   double best_e = elite.front().energy;
   double T = 0.5 * gb.r_heat;
-  const double work = energy.work();
+  StepPoints point(energy.work());
   for (std::size_t ei = 0; ei < elite.size(); ++ei) {
     Engine engine(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
     Normal prop(0.0, 0.3 * step_size_);
@@ -448,7 +468,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
         best_e = w.e;
       }
       T *= 0.9997;
-      stop_point(work);
+      point();
     }
   }
   return {std::move(best_b), best_e, gb, n_chains_, n_elite_};
