@@ -37,7 +37,7 @@ PHYS = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 HUGE = PHYS // 2  # a count of doubles needing four times the machine's memory
 I32, U64 = (-2**31, 2**31 - 1), (0, 2**64 - 1)
 # Integer edges that are refused or harmless wherever they appear; 2**31 - 1 is left to the
-# cases that pair it with a setting that stops the call early.
+# few cases that pick it on purpose, since a call it makes long runs until the alarm.
 INT_EDGES = [-2**31, 2**31, -2**31 - 1, 2**32 + 3, 2**63, 2**64 - 1, 2**64, -2**64, 10**30]
 SPECIAL = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1e308, -1e308, 5e-324]
 ODD_FLOATS = SPECIAL + [2**64, np.float32(0.25), np.longdouble(1.5), np.int64(-4), True,
