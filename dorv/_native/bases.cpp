@@ -21,6 +21,23 @@ void add_weighted_outer(Matrix& R, double w, const Vector& v) {
   for (Index q = 0; q < v.size(); ++q) R.col(q).array() += w * (v.array() * v[q]);
 }
 
+// Calls fill(begin, size) over rows 0 ... n - 1 of a column that starts at `column`, in blocks
+// of some 2^15 rows with a stop point (`work` units per row) after each. Blocks begin where the
+// column's storage is 64-byte aligned, so that the vectorised expressions split every block
+// into packets exactly as they split the whole column: the values are the same, bit for bit.
+template <class Fill>
+void fill_in_blocks(const double* column, Index n, double work, const Fill& fill) {
+  constexpr Index block = Index{1} << 15;
+  const auto misaligned = static_cast<Index>(reinterpret_cast<std::uintptr_t>(column) % 64);
+  Index begin = 0, end = std::min(n, (misaligned == 0 ? 0 : (64 - misaligned) / 8) + block);
+  while (begin < n) {
+    fill(begin, end - begin);
+    stop_point(work * static_cast<double>(end - begin));
+    begin = end;
+    end = std::min(n, end + block);
+  }
+}
+
 }  // namespace
 
 // Rows of a fill are split into chunks of at least 2^18 entries, each filled by blocks of 256
@@ -51,6 +68,7 @@ Matrix design_matrix_1d(int deg, const VectorView& x) {
       xb.setOnes();
       for (Index p = 2; p < cols; ++p)
         Phi.col(p).segment(i, h) = Phi.col(p - 1).segment(i, h).cwiseProduct(Phi.col(1).segment(i, h));
+      stop_point(static_cast<double>(h) * static_cast<double>(cols));
     }
   });
   return Phi;
@@ -94,6 +112,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     deriv_row(x, deg, 2, d2);
     add_weighted_outer(pm.R1, dx, d1);
     add_weighted_outer(pm.R2, dx, d2);
+    stop_point(4.0 * static_cast<double>(M) * static_cast<double>(M + 10));
   }
   return pm;
 }
@@ -163,26 +182,58 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
       factor[j * D + d] = at->second;
     }
   const auto n_powers = static_cast<Index>(variable.size());
+  // The library's power of a column runs by packets from the column's first aligned entry to
+  // its last whole packet, and entry by entry elsewhere; the two round differently. The table
+  // holds the packet results for every sample (from a padded, aligned copy), and the entries of
+  // each column that the column's own evaluation takes one by one are formed by std::pow, so
+  // that every value is the one of a column computed whole.
+  constexpr Index packet = Eigen::internal::packet_traits<double>::size;
+  constexpr Index padded_block = (kFillBlock + packet - 1) / packet * packet;
+  const auto scalar_rows = [&](Index j) {  // [0, start) and [end, n) take the scalar path
+    const auto address = reinterpret_cast<std::uintptr_t>(Phi.col(j).data());
+    constexpr auto align = static_cast<std::uintptr_t>(packet * sizeof(double));
+    Index start = n;
+    if (packet == 1)
+      start = 0;
+    else if (address % sizeof(double) == 0)
+      start = std::min(n, static_cast<Index>((align - address % align) % align / sizeof(double)));
+    return std::make_pair(start, start + (n - start) / packet * packet);
+  };
   const Index chunks = fill_chunks(n, M);
   for_each_chunk(chunks, [&](Index c) {
-    Matrix table(kFillBlock, std::max<Index>(n_powers, 1));
+    Matrix table(padded_block, std::max<Index>(n_powers, 1));
+    Vector xb(padded_block);
     const Index r1 = chunk_start(n, chunks, c + 1);
     for (Index i = chunk_start(n, chunks, c); i < r1; i += kFillBlock) {
       const Index h = std::min(kFillBlock, r1 - i);
       for (Index k = 0; k < n_powers; ++k) {
         const auto at = static_cast<std::size_t>(k);
-        table.col(k).head(h) =
-            X_cols[variable[at]].segment(i, h).array().pow(static_cast<double>(exponent[at]));
+        xb.head(h) = X_cols[variable[at]].segment(i, h);
+        xb.tail(padded_block - h).setOnes();
+        table.col(k) = xb.array().pow(static_cast<double>(exponent[at]));
       }
       // Phi(i, j) = prod_d x_d^mi[d] with the factors applied in increasing d.
       for (Index j = 0; j < M; ++j) {
         auto col = Phi.col(j).segment(i, h);
         col.setOnes();
-        for (std::size_t d = 0; d < D; ++d) {
-          const Index k = factor[static_cast<std::size_t>(j) * D + d];
-          if (k >= 0) col.array() *= table.col(k).head(h).array();
-        }
+        const Index* f = factor.data() + static_cast<std::size_t>(j) * D;
+        for (std::size_t d = 0; d < D; ++d)
+          if (f[d] >= 0) col.array() *= table.col(f[d]).head(h).array();
+        const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
+        const auto by_scalar_pow = [&](Index from, Index to) {
+          for (Index r = from; r < to; ++r) {
+            double v = 1.0;
+            for (std::size_t d = 0; d < D; ++d)
+              if (f[d] >= 0) v *= std::pow(X_cols[d][r], static_cast<double>(mi[d]));
+            Phi(r, j) = v;
+          }
+        };
+        const auto [start, end] = scalar_rows(j);
+        by_scalar_pow(i, std::min(i + h, start));
+        by_scalar_pow(std::max(i, end), i + h);
       }
+      stop_point(static_cast<double>(h) * (20.0 * static_cast<double>(n_powers) +
+                                          static_cast<double>(M) * static_cast<double>(D)));
     }
   });
   return Phi;
@@ -193,15 +244,21 @@ namespace {
 // Gram sums over the grid of one variable, per derivative order:
 // gram[o](p, q) = sum_k t_o(x_k, p) t_o(x_k, q) with t_o(x, p) = col_deriv_scalar(x, p, o).
 std::array<Matrix, 3> axis_grams(int max_deg, double low, double high, int n_grid) {
-  const Vector axis = Vector::LinSpaced(n_grid, low, high);
+  Vector axis(n_grid);
+  fill_in_blocks(axis.data(), n_grid, 4.0, [&](Index i, Index len) {
+    axis.segment(i, len) = Vector::LinSpaced(n_grid, low, high).segment(i, len);
+  });
   const Index cols = Index{max_deg} + 1;
   std::array<Matrix, 3> gram;
   Matrix tab(n_grid, cols);
   for (int order = 0; order < 3; ++order) {
-    for (Index k = 0; k < n_grid; ++k)
+    for (Index k = 0; k < n_grid; ++k) {
       for (Index p = 0; p < cols; ++p)
         tab(k, p) = col_deriv_scalar(axis[k], static_cast<int>(p), order);
+      stop_point(20.0 * static_cast<double>(cols));
+    }
     gram[static_cast<std::size_t>(order)].noalias() = tab.transpose() * tab;
+    stop_point(2.0 * static_cast<double>(n_grid) * static_cast<double>(cols * cols));
   }
   return gram;
 }
@@ -270,13 +327,16 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
       pm.R1(a, b) = dV * e1;
       pm.R2(a, b) = dV * e2;
     }
+    stop_point(10.0 * static_cast<double>(M - b) * static_cast<double>(D));
   }
   // Mirror the lower triangles: the results are exactly symmetric.
-  for (Index b = 0; b < M; ++b)
+  for (Index b = 0; b < M; ++b) {
     for (Index a = b + 1; a < M; ++a) {
       pm.R1(b, a) = pm.R1(a, b);
       pm.R2(b, a) = pm.R2(a, b);
     }
+    stop_point(4.0 * static_cast<double>(M - b));
+  }
   return pm;
 }
 

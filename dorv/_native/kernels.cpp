@@ -4,7 +4,14 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -43,7 +50,7 @@ bool forked_child = false;
     pthread_atfork(nullptr, nullptr, [] { forked_child = true; });
 
 // The stop check between blocks of rows.
-void report_progress(double work) { (void)work; }
+void report_progress(double work) { stop_point(work); }
 
 }  // namespace
 
@@ -60,6 +67,58 @@ const KernelForm& kernel_form() {
 bool threads_usable() { return !forked_child; }
 
 Index thread_budget() { return std::max(1, omp_get_max_threads()); }
+
+void for_each_chunk(Index n, const std::function<void(Index)>& body) {
+  std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n));
+  std::atomic<Index> next{0};
+  std::mutex mutex;
+  std::condition_variable changed;
+  Index done = 0;
+  const auto work = [&] {
+    for (Index c = next++; c < n; c = next++) {
+      try {
+        body(c);
+      } catch (...) {
+        errors[static_cast<std::size_t>(c)] = std::current_exception();
+      }
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        ++done;
+      }
+      changed.notify_all();
+    }
+  };
+  StopSource* const stop = current_stop_source();
+  std::vector<std::thread> team;
+  try {
+    for (Index t = 1; t < std::min(n, thread_budget()); ++t)
+      team.emplace_back([&] {
+        const StopScope follow(stop);
+        work();
+      });
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones started and this one do the work.
+  }
+  work();
+  std::exception_ptr stopped;
+  if (stop != nullptr) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (done < n) {
+      changed.wait_for(lock, StopSource::kStopInterval);
+      lock.unlock();
+      try {
+        stop->look();
+      } catch (...) {
+        if (!stopped) stopped = std::current_exception();
+      }
+      lock.lock();
+    }
+  }
+  for (std::thread& t : team) t.join();
+  if (stopped) std::rethrow_exception(stopped);
+  for (const auto& error : errors)
+    if (error) std::rethrow_exception(error);
+}
 
 void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) {
   const KernelForm& form = kernel_form();

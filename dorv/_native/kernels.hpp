@@ -5,12 +5,7 @@
 // into chunks fixed by the sizes alone and their partial results are combined in chunk order,
 // so a result is the same for every thread count.
 
-#include <algorithm>
-#include <atomic>
-#include <exception>
-#include <system_error>
-#include <thread>
-#include <vector>
+#include <functional>
 
 #include "common.hpp"
 #include "kernel_forms.hpp"
@@ -39,33 +34,12 @@ inline Index chunk_start(Index m, Index n, Index c) { return static_cast<Index>(
 // Threads a parallel loop may use: OpenMP's setting (OMP_NUM_THREADS), at least 1.
 Index thread_budget();
 
-// body(c) for c = 0 ... n - 1, the chunks shared out among up to thread_budget() threads (the
-// calling one and threads started for the call, which end with it: none waits busily for more
-// work afterwards); the first exception in chunk order is rethrown once all have finished.
-template <class Body>
-void for_each_chunk(Index n, const Body& body) {
-  std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n));
-  std::atomic<Index> next{0};
-  const auto work = [&] {
-    for (Index c = next++; c < n; c = next++) {
-      try {
-        body(c);
-      } catch (...) {
-        errors[static_cast<std::size_t>(c)] = std::current_exception();
-      }
-    }
-  };
-  std::vector<std::thread> team;
-  try {
-    for (Index t = 1; t < std::min(n, thread_budget()); ++t) team.emplace_back(work);
-  } catch (const std::system_error&) {
-    // No more threads to be had: the ones started and this one do the work.
-  }
-  work();
-  for (std::thread& t : team) t.join();
-  for (const auto& error : errors)
-    if (error) std::rethrow_exception(error);
-}
+// body(c) for c = 0 ... n - 1, the chunks shared out among up to thread_budget() threads: the
+// calling one and threads started for the call, which follow its stop source and end with the
+// call (none waits busily for more work afterwards). The calling thread alone answers stop
+// checks, so once out of chunks it keeps asking until the others are done. The first exception
+// in chunk order is rethrown once all have finished.
+void for_each_chunk(Index n, const std::function<void(Index)>& body);
 
 // Lower triangle of Xᵀ X into G (p, p) and Xᵀ y into g (p); the strictly upper triangle of G is
 // zero. X (m, p), y (m).

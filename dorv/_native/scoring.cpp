@@ -146,6 +146,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
   constexpr int shift = 48;
   std::vector<std::uint32_t> count(std::size_t{1} << (64 - shift), 0);
   for (Index i = 0; i < n; ++i) {
+    stop_point_at(i, 4.0);
     const double v = value(i);
     if (std::isnan(v)) return false;
     ++count[order_key(v) >> shift];
@@ -161,6 +162,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
   const std::uint64_t bucket_start = static_cast<std::uint64_t>(bucket) << shift;
   std::uint64_t below = 0;
   for (Index i = 0; i < n; ++i) {
+    stop_point_at(i, 4.0);
     const std::uint64_t key = order_key(value(i));
     if ((key >> shift) == bucket) keys.push_back(key);
     below = std::max(below, key < bucket_start ? key : std::uint64_t{0});
@@ -172,7 +174,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
 // Number of i < n with |p[i] - t[i]| < eps; NaN differences are no hits. The compiler does not
 // vectorise the count of a comparison, so the SSE2 form is written out: a comparison mask is -1
 // per hit, subtracted from two 64-bit counters.
-Index count_within_contiguous(const double* p, const double* t, Index n, double eps) {
+Index count_block(const double* p, const double* t, Index n, double eps) {
   Index hit = 0, i = 0;
 #if defined(__SSE2__)
   const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
@@ -191,20 +193,27 @@ Index count_within_contiguous(const double* p, const double* t, Index n, double 
   return hit;
 }
 
-// The same over the first n entries of two vectors where they lie; strided entries are
-// gathered in blocks first.
+// count_block over the first n entries of two vectors where they lie, in blocks of 2^16
+// entries with a stop point after each; strided entries are gathered into buffers first.
 Index count_within(const VectorView& p, const VectorView& t, Index n, double eps) {
-  if (p.step == 1 && t.step == 1) return count_within_contiguous(p.data, t.data, n, eps);
-  constexpr Index block = 1024;
-  double pb[block], tb[block];
+  constexpr Index block = Index{1} << 16, gather = 1024;
+  double pb[gather], tb[gather];
   Index hit = 0;
-  for (Index i0 = 0; i0 < n; i0 += block) {
-    const Index h = std::min(block, n - i0);
-    for (Index i = 0; i < h; ++i) {
-      pb[i] = p(i0 + i);
-      tb[i] = t(i0 + i);
+  for (Index i = 0; i < n; i += block) {
+    const Index h = std::min(block, n - i);
+    if (p.step == 1 && t.step == 1) {
+      hit += count_block(p.data + i, t.data + i, h, eps);
+    } else {
+      for (Index k = 0; k < h; k += gather) {
+        const Index g = std::min(gather, h - k);
+        for (Index l = 0; l < g; ++l) {
+          pb[l] = p(i + k + l);
+          tb[l] = t(i + k + l);
+        }
+        hit += count_block(pb, tb, g, eps);
+      }
     }
-    hit += count_within_contiguous(pb, tb, h, eps);
+    stop_point(2.0 * static_cast<double>(h));
   }
   return hit;
 }
@@ -236,6 +245,7 @@ Pick sampled_median(Index n, const Value& value, double& out) {
   keys.reserve(static_cast<std::size_t>(n / size * 4 * spread));
   Index below = 0;
   for (Index i = 0; i < n; ++i) {
+    stop_point_at(i, 4.0);
     const double v = value(i);
     if (std::isnan(v)) return Pick::nan;
     const std::uint64_t key = order_key(v);
@@ -283,6 +293,7 @@ double mad(const VectorView& y) {
   if (std::any_of(buf.begin(), buf.end(), [](double v) { return std::isnan(v); }))
     return std::numeric_limits<double>::quiet_NaN();
   m = median_inplace(buf);
+  stop_point(10.0 * static_cast<double>(n));
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
 }
@@ -308,7 +319,9 @@ Vector ols_by_full_svd(const MatrixView& X, const VectorView& y) {
     for (Index i = 0; i < X.rows; ++i) A(i, j) = X(i, j);
   Vector b(y.size);
   for (Index i = 0; i < y.size; ++i) b[i] = y(i);
+  stop_point(static_cast<double>(A.size()));
   const Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
   return svd.solve(b);
 }
 
@@ -348,7 +361,9 @@ Vector ols(const MatrixView& X, const VectorView& y) {
     require_finite(y, "ols", "y");
     return ols_by_full_svd(X, y);
   }
-  return solve_triangular_svd(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
+  Vector beta = solve_triangular_svd(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
+  stop_point(8.0 * p * p * p);
+  return beta;
 }
 
 Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
@@ -385,6 +400,7 @@ Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const 
   A.diagonal().array() += ridge;
   if (use1) A += (n * gamma1) * *R1;
   if (use2) A += (n * gamma2) * *R2;
+  stop_point(static_cast<double>(p) * static_cast<double>(p) * static_cast<double>(p));
   return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
 }
 
