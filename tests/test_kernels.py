@@ -167,3 +167,14 @@ def test_ols_of_designs_scaled_near_the_ends_of_the_double_range():
     want = np.linalg.lstsq(X, y, rcond=None)[0]
     for s in (1e-160, 1e160):
         np.testing.assert_allclose(dc.ols(X * s, y) * s, want, rtol=1e-10)
+
+
+@pytest.mark.parametrize("n", [1, 7, 255, 257, 4099, 300001])
+def test_design_matrix_nd_gives_the_bits_of_whole_column_powers(native_testing, n):
+    # Odd n puts every other column off the alignment of a packet, where the library computes
+    # a power entry by entry rather than by packets.
+    g = np.random.default_rng(n)
+    cols = [g.uniform(-1.3, 1.3, n) for _ in range(3)]
+    mi = [[i, j, k] for i in range(4) for j in range(3) for k in range(3)] + [[9, 0, -2]]
+    got = dc.design_matrix_nd(mi, cols)
+    assert bits(got) == bits(native_testing.design_matrix_nd_whole_columns(mi, cols))

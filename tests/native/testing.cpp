@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "bases.hpp"
 #include "kernels.hpp"
 #include "sampling.hpp"
 
@@ -52,6 +53,19 @@ dorv::Vector ols_full_svd(const dorv::Matrix& X, const dorv::Vector& y) {
   return svd.solve(y);
 }
 
+// design_matrix_nd literally: each column whole, one element-wise power per variable.
+dorv::Matrix design_matrix_nd_whole_columns(const dorv::MultiIndexList& multi_indices,
+                                            const std::vector<dorv::Vector>& X_cols) {
+  dorv::Matrix Phi(X_cols[0].size(), static_cast<Eigen::Index>(multi_indices.size()));
+  for (Eigen::Index j = 0; j < Phi.cols(); ++j) {
+    Phi.col(j).setOnes();
+    const auto& mi = multi_indices[static_cast<std::size_t>(j)];
+    for (std::size_t d = 0; d < X_cols.size(); ++d)
+      if (mi[d] > 0) Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+  }
+  return Phi;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_dorv_testing, m) {
@@ -60,5 +74,7 @@ PYBIND11_MODULE(_dorv_testing, m) {
   m.def("normal_equations_solve", &normal_equations_solve, "Phi"_a, "y"_a, "R1"_a, "R2"_a,
         "gamma1"_a, "gamma2"_a, "ridge"_a);
   m.def("ols_full_svd", &ols_full_svd, "X"_a, "y"_a);
+  m.def("design_matrix_nd_whole_columns", &design_matrix_nd_whole_columns, "multi_indices"_a,
+        "X_cols"_a);
   m.def("kernel_form", [] { return std::string(dorv::kernel_form().name); });
 }
