@@ -10,11 +10,10 @@
 #include <exception>
 #include <mutex>
 #include <system_error>
-#include <thread>
-#include <vector>
-#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace dorv {
 
@@ -150,6 +149,11 @@ Matrix tall_qr(const MatrixView& X, const VectorView& y) {
   const Index m = X.rows, c = X.cols + 1;
   const double cd = static_cast<double>(c);
   const Index n = chunk_count(double(m) / (4.0 * cd), double(m) * cd * cd);
+  // The stacked factors, and per thread a block below a factor and the factorisation's copy of
+  // it (blocks of rows as kernel_forms.cpp sizes them).
+  const double block = std::max(double(Index{1} << 15) / cd, 4.0 * cd) + 16.0;
+  const double threads = static_cast<double>(std::min(n, thread_budget()));
+  require_doubles(double(n + 1) * cd * cd + threads * 2.0 * (cd + block) * cd);
   Matrix R(c, c);
   if (n == 1) {
     form.qr_rows(X, y, 0, m, R.data(), report_progress);

@@ -334,12 +334,12 @@ Vector ols(const MatrixView& X, const VectorView& y) {
   require_rows(X, y, "ols", "X");
   const Index rows = X.rows, cols = X.cols;
   // The result and the working storage must fit in memory; checked first, so that an empty X
-  // with a huge number of columns is refused at once. Tall: up to 64 chunk factors of
-  // (p + 1)^2 and the SVD of one; wide: the copy of X, its factors and the SVD's own.
+  // with a huge number of columns is refused at once. Tall: the SVD of the p x p factor (the
+  // factorisation checks its own storage); wide: the copy of X, its factors and the SVD's own.
   const double m = static_cast<double>(rows), p = static_cast<double>(cols);
   const double d = std::min(m, p);
   if (m >= p)
-    require_doubles(p + 72.0 * (p + 1.0) * (p + 1.0));
+    require_doubles(p + 6.0 * p * p);
   else
     require_doubles(p + m * p + (m + p) * d + 3.0 * d * d);
   // Every vector solves an empty problem; the zero vector is the shortest.
