@@ -60,6 +60,7 @@ Array = npt.NDArray[np.float64]
 Degrees = tuple[int, ...]
 
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
+R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 MIN_GAIN = 0.005  # relative fall of the best held-out RMS that counts as progress
 PATIENCE = 2  # steps without progress before the degree search ends
 FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on random_state
@@ -219,7 +220,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         max_coefs = min(len(train) for train, _ in folds)
 
         table = _search(problem, folds, limits, max_coefs)
-        chosen = _choose(table)
+        chosen = _choose(table, problem.variance)
         fit = table[chosen]
         basis = problem.basis(fit["degrees"])
         beta = fit["beta"]
@@ -310,6 +311,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         if not (score["mdl"] < fit["mdl"] and score["hit_rate"] > fit["hit_rate"]):
             outcome.update(kept=False, reason="the sampler found no more hits at a lower MDL")
             return fit["beta"], outcome
+        if not _as_good(score["rms"], fit["rms"], problem.variance):
+            outcome.update(kept=False, reason="more hits at a lower MDL, but a larger residual RMS")
+            return fit["beta"], outcome
         train, test = fold
         sampled, _ = problem.sample(sampler, basis, train)
         held_out = {}
@@ -319,7 +323,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                               "rms": _rms(r) * self.y_scale_}
         outcome["held_out"] = held_out
         s, ls = held_out["sampler"], held_out["least squares"]
-        if s["hits"] >= ls["hits"] and s["rms"] <= (1.0 + RMS_TOLERANCE) * ls["rms"]:
+        if s["hits"] >= ls["hits"] and _as_good(s["rms"], ls["rms"], problem.variance * self.y_scale_**2):
             outcome.update(kept=True, reason="more hits at a lower MDL, as good on held-out points")
             return beta, outcome
         outcome.update(kept=False, reason="more hits at a lower MDL, but worse on held-out points")
@@ -361,6 +365,10 @@ class _Problem:
     gamma2: float
     ridge: float
     H: int
+
+    @property
+    def variance(self) -> float:
+        return float(np.var(self.z))
 
     def basis(self, degrees: Degrees) -> _Basis:
         return _basis(degrees, self.T)
@@ -439,9 +447,15 @@ def _search(problem: _Problem, folds, limits: Degrees, max_coefs: int) -> list[d
     return table
 
 
-def _choose(table: list[dict]) -> int:
-    """Index of the candidate of lowest held-out MDL among those whose held-out RMS is within
-    RMS_TOLERANCE of the best; ties go to fewer coefficients."""
+def _as_good(rms: float, best: float, variance: float) -> bool:
+    """Whether a residual RMS counts as good as the best one: its mean square exceeds the best
+    by at most 2 RMS_TOLERANCE of itself and at most R2_TOLERANCE of the variance of z."""
+    return rms**2 <= best**2 + min(2.0 * RMS_TOLERANCE * best**2, R2_TOLERANCE * variance)
+
+
+def _choose(table: list[dict], variance: float) -> int:
+    """Index of the candidate of lowest held-out MDL among those as good as the best on
+    held-out points; ties go to fewer coefficients."""
     best = min(c["cv_rms"] for c in table)
-    good = [i for i, c in enumerate(table) if c["cv_rms"] <= (1.0 + RMS_TOLERANCE) * best]
+    good = [i for i, c in enumerate(table) if _as_good(c["cv_rms"], best, variance)]
     return min(good, key=lambda i: (table[i]["cv_mdl"], table[i]["n_coefs"]))
