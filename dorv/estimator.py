@@ -53,6 +53,7 @@ from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
+from threadpoolctl import threadpool_limits
 
 import dorv_core as dc
 
@@ -142,11 +143,13 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         Held-out RMS of the chosen degrees (in units of y).
     candidates_ : dict of lists
         Every candidate tried, in the order tried: ``degrees``, ``n_coefs``, ``mdl``,
-        ``hit_rate``, ``rms``, ``cv_mdl``, ``cv_rms``, ``chosen``. ``pandas.DataFrame`` reads it.
+        ``hit_rate``, ``rms``, ``cv_mdl``, ``cv_rms``, ``chosen`` and the least-squares
+        ``coef`` (as ``coef_``). ``pandas.DataFrame`` reads it.
     sampler_ : dict or None
-        The sampler's outcome (None when ``refine=False``): its ``seed``, ``energy``, ``mdl``,
-        ``hit_rate``, ``rms``, the held-out comparison, ``kept``, ``reason``, ``gibbs`` (the
-        summary of its warm-up energies), ``n_chains``, ``n_elite``.
+        The sampler's outcome (None when ``refine=False``): its ``seed``, ``coef``, ``energy``,
+        ``mdl``, ``hit_rate``, ``rms``, ``held_out`` (hits and RMS of the sampler and of least
+        squares on one fold left out of both, when it came to that), ``kept``, ``reason``,
+        ``gibbs`` (the summary of its warm-up energies), ``n_chains``, ``n_elite``.
     x_center_, x_scale_ : ndarray of shape (n_features_in_,)
         The map t = (x - x_center_) / x_scale_ of each input onto [-1, 1].
     y_center_, y_scale_ : float
@@ -202,14 +205,14 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     def fit(self, X, y):
         """Chooses the degrees, fits the coefficients and refines them; returns self."""
         self._validate_params()
-        X, y = validate_data(self, X, y, y_numeric=True, ensure_min_samples=2)
+        X, y = validate_data(self, X, y, y_numeric=True)
         max_degrees = self._max_degrees(X.shape[1])
         seed = self._seed()
         n = X.shape[0]
         if np.unique(X, axis=0).shape[0] < 2:
             raise ValueError(
-                f"MDLPolynomialRegressor needs at least 2 distinct points in X, got {n} samples "
-                "at 1 point"
+                "MDLPolynomialRegressor needs at least 2 distinct points in X, got "
+                f"{n} sample{'s' if n > 1 else ''} at one point"
             )
         self._map(X, y)
         problem = self._problem(self._mapped(X), (y - self.y_center_) / self.y_scale_)
@@ -231,8 +234,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         score = problem.judge(basis, beta)
         self.degrees_ = basis.degrees
         self.multi_indices_ = basis.multi_indices
-        self.coef_ = self.y_scale_ * beta
-        self.coef_[0] += self.y_center_  # the first monomial is the constant
+        self.coef_ = self._coef(beta)
         self.mdl_ = score["mdl"]
         self.hit_rate_ = score["hit_rate"]
         self.rms_ = score["rms"] * self.y_scale_
@@ -246,6 +248,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             "cv_mdl": [c["cv_mdl"] for c in table],
             "cv_rms": [c["cv_rms"] * self.y_scale_ for c in table],
             "chosen": [i == chosen for i in range(len(table))],
+            "coef": [self._coef(c["beta"]) for c in table],
         }
         at_limit = [j for j, (d, top) in enumerate(zip(self.degrees_, max_degrees)) if d == top > 0]
         if at_limit:
@@ -302,7 +305,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         beta, run = problem.sample(sampler, basis, None)
         score = problem.judge(basis, beta)
         outcome = {
-            "seed": seed, "energy": run.energy, "mdl": score["mdl"],
+            "seed": seed, "coef": self._coef(beta), "energy": run.energy, "mdl": score["mdl"],
             "hit_rate": score["hit_rate"], "rms": score["rms"] * self.y_scale_,
             "n_chains": run.n_chains, "n_elite": run.n_elite,
             "gibbs": {k: getattr(run.gibbs, k) for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")},
@@ -328,6 +331,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             return beta, outcome
         outcome.update(kept=False, reason="more hits at a lower MDL, but worse on held-out points")
         return fit["beta"], outcome
+
+    def _coef(self, beta: Array) -> Array:
+        """Coefficients for z turned into coefficients for y."""
+        coef = self.y_scale_ * beta
+        coef[0] += self.y_center_  # the first monomial is the constant
+        return coef
 
     def _name(self, j: int):
         names = getattr(self, "feature_names_in_", None)
@@ -409,7 +418,10 @@ class _Problem:
         """
         Phi, z = (basis.Phi, self.z) if rows is None else (basis.Phi[rows], self.z[rows])
         # Phi = Q R has the singular values and right singular vectors of R, a small matrix.
-        _, sv, Vt = np.linalg.svd(np.linalg.qr(Phi, mode="r"))
+        # One thread: these factorisations are too small to gain from more, and threads that
+        # wait for each other cost seconds on a busy machine.
+        with threadpool_limits(1, user_api="blas"):
+            _, sv, Vt = np.linalg.svd(np.linalg.qr(Phi, mode="r"))
         keep = sv > sv[0] * 1e-12
         S = np.sqrt(Phi.shape[0]) * (Vt[keep].T / sv[keep])
         run = sampler.fit(Phi @ S, z, S.T @ basis.R1 @ S, S.T @ basis.R2 @ S, self.gamma1,
