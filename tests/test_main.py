@@ -39,7 +39,7 @@ def table(stdout):
 
 def chosen(stdout):
     """Degree and coefficients a_p of the chosen model of one input, and the map x -> t."""
-    degree = int(re.search(r"^chosen model: degrees (\d+) ", stdout, re.M).group(1))
+    degree = int(re.search(r"^chosen model: degree (\d+) ", stdout, re.M).group(1))
     center, half = map(float, re.search(r"t = \(.+? - (\S+)\) / (\S+) maps", stdout).groups())
     coefs = re.findall(r"^\s+(\d+)\s+(\S+)$", stdout.split("chosen model:")[1], re.M)
     assert [int(p) for p, _ in coefs] == list(range(degree + 1))
