@@ -452,6 +452,7 @@ def estimator_problem(d, n=2000, seed=20241209):
 def estimator_section(quick):
     """Median time of a default MDLPolynomialRegressor fit of 2000 points in 2 and 3 inputs
     (targets: 2 s and 5 s), and the share of it spent outside the dorv_core calls."""
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     import dorv.estimator as est
 
     rows = []
