@@ -35,10 +35,10 @@ using Progress = void (*)(double work);
 struct KernelForm {
   const char* name;
 
-  // Lower triangle of G = X_rᵀ X_r and g = X_rᵀ y_r over the rows r0 <= i < r1, summed block by
-  // block in increasing row order from copies of the blocks in column-major storage, so that the
-  // layout of X does not change a bit. G (p, p) column-major, g (p); the strictly upper triangle
-  // of G is left as it is. p = X.cols.
+  // Lower triangle of G = X_rᵀ X_r and g = X_rᵀ y_r over the rows r0 <= i < r1, from copies of
+  // blocks of rows in column-major storage, so that the layout of X does not change a bit; the
+  // order of every sum is fixed by r0, r1 and p. G (p, p) column-major, g (p); the strictly upper
+  // triangle of G is left as it is. p = X.cols.
   void (*gram_rows)(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
                     double* G, double* g, Progress progress);
 
