@@ -188,7 +188,10 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   // each column that the column's own evaluation takes one by one are formed by std::pow, so
   // that every value is the one of a column computed whole.
   constexpr Index packet = Eigen::internal::packet_traits<double>::size;
-  constexpr Index padded_block = (kFillBlock + packet - 1) / packet * packet;
+  // Rows per block: a multiple of 8, so that every column of the table starts aligned for any
+  // packet, and fewer when there are many powers, so that the table stays near 1 MB.
+  const Index block =
+      std::clamp<Index>((Index{1} << 17) / std::max<Index>(n_powers, 1) / 8 * 8, 8, kFillBlock);
   const auto scalar_rows = [&](Index j) {  // [0, start) and [end, n) take the scalar path
     const auto address = reinterpret_cast<std::uintptr_t>(Phi.col(j).data());
     constexpr auto align = static_cast<std::uintptr_t>(packet * sizeof(double));
@@ -201,15 +204,15 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   };
   const Index chunks = fill_chunks(n, M);
   for_each_chunk(chunks, [&](Index c) {
-    Matrix table(padded_block, std::max<Index>(n_powers, 1));
-    Vector xb(padded_block);
+    Matrix table(block, std::max<Index>(n_powers, 1));
+    Vector xb(block);
     const Index r1 = chunk_start(n, chunks, c + 1);
-    for (Index i = chunk_start(n, chunks, c); i < r1; i += kFillBlock) {
-      const Index h = std::min(kFillBlock, r1 - i);
+    for (Index i = chunk_start(n, chunks, c); i < r1; i += block) {
+      const Index h = std::min(block, r1 - i);
       for (Index k = 0; k < n_powers; ++k) {
         const auto at = static_cast<std::size_t>(k);
         xb.head(h) = X_cols[variable[at]].segment(i, h);
-        xb.tail(padded_block - h).setOnes();
+        xb.tail(block - h).setOnes();
         table.col(k) = xb.array().pow(static_cast<double>(exponent[at]));
       }
       // Phi(i, j) = prod_d x_d^mi[d] with the factors applied in increasing d.
