@@ -1,8 +1,11 @@
 """Fitting and judging linear models on polynomial bases.
 
 Re-exports the functions and classes of the native core ``dorv_core``; ``python -m dorv`` runs
-the curve-fitting job of :mod:`dorv.curvefit`.
+the curve-fitting job of :mod:`dorv.curvefit`. ``dorv.fit_groups`` (:mod:`dorv.batch`, which
+needs the ``batch`` extra) fits one model per group of a long table.
 """
+
+from typing import Any
 
 from dorv_core import (
     GibbsResult,
@@ -39,3 +42,12 @@ __all__ = [
     "ols",
     "smoothness_penalty_matrices_1d",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # fit_groups is imported on first use: its dependencies are an extra.
+    if name == "fit_groups":
+        from dorv.batch import fit_groups
+
+        return fit_groups
+    raise AttributeError(f"module 'dorv' has no attribute {name!r}")

@@ -18,6 +18,7 @@ def _parser() -> argparse.ArgumentParser:
         "smoothness penalties, pick the degree of lowest minimum description length (MDL, "
         "lower is better), refine it with the tournament MCMC sampler and print the table. "
         "Without --csv it runs on a sample shipped with the package.",
+        epilog="python -m dorv batch --help: fit one model per group of a long table.",
     )
     p.add_argument("--csv", metavar="FILE", help="CSV file with the data (default: the sample)")
     p.add_argument("--x-col", default="0", metavar="COL",
@@ -39,6 +40,9 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["batch"]:
+        return batch_main(argv[1:])
     parser = _parser()
     args = parser.parse_args(argv)
     if not 1 <= args.max_degree <= 20:
@@ -76,6 +80,16 @@ def main(argv: list[str] | None = None) -> int:
         print(f"dorv: error: {e}", file=sys.stderr)
         return 1
     return 0
+
+
+def batch_main(argv: list[str]) -> int:
+    """python -m dorv batch: the job of dorv.batch, which needs the batch extra."""
+    try:
+        from dorv import batch
+    except ImportError as e:
+        print(f"dorv: error: {e}", file=sys.stderr)
+        return 1
+    return batch.main(argv)
 
 
 if __name__ == "__main__":
