@@ -1,8 +1,9 @@
 """Fitting and judging linear models on polynomial bases.
 
-Re-exports the functions and classes of the native core ``dorv_core``; ``python -m dorv`` runs
-the curve-fitting job of :mod:`dorv.curvefit`. ``dorv.fit_groups`` (:mod:`dorv.batch`, which
-needs the ``batch`` extra) fits one model per group of a long table.
+Re-exports the functions and classes of the native core ``dorv_core`` and offers the
+scikit-learn regressor :class:`MDLPolynomialRegressor`; ``python -m dorv`` runs the fitting job
+of :mod:`dorv.curvefit` on top of it. ``dorv.fit_groups`` (:mod:`dorv.batch`, which needs the
+``batch`` extra) fits one model per group of a long table.
 """
 
 from typing import Any
@@ -25,9 +26,13 @@ from dorv_core import (
     smoothness_penalty_matrices_1d,
 )
 
+from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
+
 __all__ = [
+    "DegreeLimitWarning",
     "GibbsResult",
     "MCMCResult",
+    "MDLPolynomialRegressor",
     "TournamentMCMC",
     "boundary_reduce_1d",
     "build_penalty_matrices_nd",
