@@ -76,7 +76,8 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
     Parameters
     ----------
     data : pandas.DataFrame
-        Long form: one row per observation; the rows of a group need not be adjacent.
+        Long form: one row per observation. The rows of a group need not be adjacent; its fit
+        sees them in their order in `data`.
     by : str or list of str
         The group column(s).
     x : str or list of str
