@@ -396,6 +396,52 @@ def nd_memory(grids):
 
 
 # ----------------------------------------------------------------------------------------------
+# Batch job: series per second of dorv.fit_groups in this process, on two local worker
+# processes and on a two-worker Dask LocalCluster. Needs the dorv package and its batch extra.
+
+
+def batch_series(n_series, n_points, seed=20240611):
+    """Long table of damped sines of random frequency and phase, the series' rows interleaved."""
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, (n_series, n_points))
+    freq, phase = rng.uniform(0.5, 1.5, (2, n_series, 1))
+    y = 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(freq * x + phase) + rng.normal(0.0, 0.05, x.shape)
+    data = pd.DataFrame({"series": np.repeat(np.arange(n_series), n_points), "x": x.ravel(),
+                         "y": y.ravel()})
+    return data.sample(frac=1.0, random_state=1).reset_index(drop=True)
+
+
+def batch_throughput(n_series, n_points):
+    try:
+        from distributed import Client, LocalCluster
+
+        from dorv.batch import fit_groups
+    except ImportError as exc:
+        return dict(skipped=f"{exc} (needs dorv on the path and pip install 'dorv[batch]')")
+    data = batch_series(n_series, n_points)
+    runs, tables = {}, {}
+
+    def timed(name, **where):
+        t0 = time.perf_counter()
+        tables[name] = fit_groups(data, "series", "x", "y", **where)
+        runs[name] = n_series / (time.perf_counter() - t0)
+
+    timed("n_jobs=1", n_jobs=1)
+    timed("n_jobs=2", n_jobs=2)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(lambda: __import__("dorv.batch"))  # worker start-up is not timed
+        timed("LocalCluster(2)", client=client)
+    first = tables["n_jobs=1"]
+    return dict(series=n_series, points=n_points, series_per_second=runs,
+                speedup_2=runs["n_jobs=2"] / runs["n_jobs=1"],
+                identical=all(first.equals(t) for t in tables.values()),
+                failed=int((first["error"] != "").sum()))
+
+
+# ----------------------------------------------------------------------------------------------
 # Report
 
 
@@ -495,6 +541,16 @@ def main():
             f"grid {m['grid']}: {m['growth_kib']} KiB (literal G x M matrix: "
             f"{literal * m['grid'] ** 3 / 1024:.0f} MiB)" for m in mem))
 
+    if not args.only or args.only in "fit_groups":
+        b = extra["batch"] = batch_throughput(300 if args.quick else 2000, 200)
+        if "skipped" in b:
+            print(f"fit_groups: skipped: {b['skipped']}")
+        else:
+            rates = ", ".join(f"{k} {v:.1f}" for k, v in b["series_per_second"].items())
+            print(f"fit_groups, {b['series']} series of {b['points']} points, series/s: {rates}; "
+                  f"n_jobs=2 / n_jobs=1 {b['speedup_2']:.2f} (target >= 1.7 "
+                  f"{'ok' if b['speedup_2'] >= 1.7 else 'MISSED'}), tables identical: "
+                  f"{b['identical']}, {b['failed']} failed")
     info["load_after"] = os.getloadavg()
     print(f"# load after: {info['load_after'][0]:.2f}")
     if args.json:

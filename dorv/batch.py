@@ -43,7 +43,8 @@ except ImportError as exc:  # one line that says what to install
     raise ImportError(f"dorv's batch job needs pandas: {INSTALL_HINT}") from exc
 
 # The columns of a result row after the group key(s).
-RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "error", "warning")
+RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "x_center", "x_scale",
+                  "error", "warning")
 # A chunk holds up to this many groups, fewer when that would leave too few chunks to spread
 # over the workers, and stops growing once it holds this many rows.
 CHUNK_GROUPS = 16
@@ -98,10 +99,14 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
     -------
     pandas.DataFrame
         One row per group, ordered by group key: the key column(s), then `n` (rows of the
-        group), `degrees` (tuple), `mdl`, `hit_rate`, `rms` (residual RMS), `coef` (tuple),
+        group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `coef_`,
+        `x_center_` and `x_scale_` of its model under those names without the underscore
+        (tuples for the arrays; None or NaN where the estimator has no such attribute), then
         `error` and `warning`. A group whose fit raised has its error text (exception type and
-        message) in `error` and NaN or None elsewhere; `warning` holds the warnings its fit
-        gave. Both are empty strings otherwise.
+        message) in `error` and None or NaN in the fitted columns; `warning` holds the
+        warnings its fit gave. Both are empty strings otherwise. With the default estimator
+        the model of a row is y = sum_m coef[m] prod_j t_j ** m_j over the multi-indices m of
+        `degrees` in lexicographic order, t_j = (x_j - x_center[j]) / x_scale[j].
 
     Each fit runs on one thread; the parallelism is the workers'. The fitted values do not
     depend on who ran a fit. A local worker process that dies stops the call with
@@ -331,20 +336,27 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
             model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64))
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
-                        coef=None, error=_one_line(f"{type(exc).__name__}: {exc}"),
+                        coef=None, x_center=None, x_scale=None,
+                        error=_one_line(f"{type(exc).__name__}: {exc}"),
                         warning=_warning_text(caught))
-    degrees = getattr(model, "degrees_", None)
-    coef = getattr(model, "coef_", None)
     return dict(
         n=len(y),
-        degrees=None if degrees is None else tuple(int(d) for d in np.ravel(degrees)),
+        degrees=_fitted(model, "degrees_", int),
         mdl=float(getattr(model, "mdl_", math.nan)),
         hit_rate=float(getattr(model, "hit_rate_", math.nan)),
         rms=float(getattr(model, "rms_", math.nan)),
-        coef=None if coef is None else tuple(float(c) for c in np.ravel(coef)),
+        coef=_fitted(model, "coef_", float),
+        x_center=_fitted(model, "x_center_", float),
+        x_scale=_fitted(model, "x_scale_", float),
         error="",
         warning=_warning_text(caught),
     )
+
+
+def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:
+    """A fitted array attribute as a tuple of plain numbers (None if the model has none)."""
+    value = getattr(model, name, None)
+    return None if value is None else tuple(kind(v) for v in np.ravel(value))
 
 
 def _one_line(text: str) -> str:
@@ -360,6 +372,7 @@ def _warning_text(caught: list[warnings.WarningMessage]) -> str:
 # python -m dorv batch
 
 PARQUET = (".parquet", ".pq")
+TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -372,7 +385,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m dorv batch",
         description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
         "row per observation) and write one row per group: the group key, n, degrees, mdl, "
-        "hit_rate, rms, coef, error and warning. Runs on local worker processes, or on a Dask "
+        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker processes, or on a Dask "
         "cluster with --scheduler. Ctrl-C writes the rows finished so far (exit status 130).",
     )
     p.add_argument("--csv", metavar="FILE", required=True,
@@ -429,7 +442,7 @@ def _write_table(table: pd.DataFrame, path: str) -> None:
         return
     # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
     out = table.copy()
-    for c in ("degrees", "coef"):
+    for c in TUPLE_COLUMNS:
         out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
     out.to_csv(path, index=False)
 

@@ -136,6 +136,11 @@ def test_a_row_is_the_estimators_fit_with_the_groups_seed(long_table, reference)
     assert row["coef"] == tuple(model.coef_)
     assert row["degrees"] == tuple(model.degrees_)
     assert (row["mdl"], row["rms"]) == (model.mdl_, model.rms_)
+    # The row alone gives the curve: coef in powers of t = (x - x_center) / x_scale.
+    (center,), (scale,) = row["x_center"], row["x_scale"]
+    x = np.linspace(group["x"].min(), group["x"].max(), 50)
+    curve = np.polynomial.polynomial.polyval((x - center) / scale, row["coef"])
+    np.testing.assert_allclose(curve, model.predict(x[:, None]), rtol=1e-12, atol=1e-12)
 
 
 def test_seeds_follow_random_state_and_key(long_table):
@@ -252,7 +257,7 @@ def small_table(long_table, tmp_path_factory):
 def read_csv_result(path):
     table = pd.read_csv(path, keep_default_na=False, na_values={"mdl": "", "hit_rate": "",
                                                                   "rms": ""})
-    for c in ("degrees", "coef"):
+    for c in batch.TUPLE_COLUMNS:
         table[c] = [tuple(json.loads(v)) if v else None for v in table[c]]
     return table
 
@@ -279,7 +284,7 @@ def test_cli_reads_and_writes_parquet_and_runs_on_a_scheduler(small_table, refer
     assert proc.returncode == 0, proc.stderr
     assert f"on the cluster at {client.scheduler.address}" in proc.stdout
     table = pd.read_parquet(out)
-    for c in ("degrees", "coef"):
+    for c in batch.TUPLE_COLUMNS:
         table[c] = [None if v is None else tuple(v.tolist()) for v in table[c]]
     pd.testing.assert_frame_equal(table, reference.iloc[:40].reset_index(drop=True))
 
