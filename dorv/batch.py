@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures as cf
 import hashlib
+import importlib
 import json
 import math
 import os
@@ -45,8 +46,8 @@ except ImportError as exc:  # one line that says what to install
 # The columns of a result row after the group key(s).
 RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "x_center", "x_scale",
                   "error", "warning")
-# A chunk holds up to this many groups, fewer when that would leave too few chunks to spread
-# over the workers, and stops growing once it holds this many rows.
+# A chunk sent to a worker holds up to this many groups, fewer when that would leave too few
+# chunks to spread over the workers, and stops growing once it holds this many rows.
 CHUNK_GROUPS = 16
 CHUNK_ROWS = 50_000
 CHUNKS_PER_WORKER = 4  # chunks per worker to aim for, so that the last ones balance the load
@@ -54,13 +55,13 @@ IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
 
 # One group on its way to a worker: its position in the result, its seed (None when the
 # estimator takes none), its inputs X (n, d) and its targets y (n), as they stand in the frame.
-Group = tuple[int, "int | None", np.ndarray, np.ndarray]
+Group = tuple[int, int | None, np.ndarray, np.ndarray]
 
 
 def require(module: str, purpose: str) -> Any:
     """Import an optional dependency of the batch extra, or say in one line how to get it."""
     try:
-        return __import__(module)
+        return importlib.import_module(module)
     except ImportError as exc:
         raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT}") from exc
 
@@ -195,9 +196,8 @@ class BatchJob:
         codes = groups.ngroup().to_numpy()
         sizes = groups.size()
         self.keys = [k if isinstance(k, tuple) else (k,) for k in sizes.index]
-        self.sizes = sizes.to_numpy()
         self.order = np.argsort(codes, kind="stable")  # rows of group 0, then group 1, ...
-        self.starts = np.concatenate([[0], np.cumsum(self.sizes)])
+        self.starts = np.concatenate([[0], np.cumsum(sizes.to_numpy())])
         self.columns = [data[c].to_numpy() for c in self.x]  # views of numeric columns
         self.target = data[self.y].to_numpy()
         self.seeds = self._seeds()
@@ -213,6 +213,8 @@ class BatchJob:
         return [group_seed(base, key) for key in self.keys]
 
     def chunk_groups(self) -> int:
+        if self.local:  # no transport to pay for: every finished fit is kept at once
+            return 1
         aim = math.ceil(len(self.keys) / (CHUNKS_PER_WORKER * self.workers))
         return max(1, min(CHUNK_GROUPS, aim))
 

@@ -23,12 +23,16 @@ from sklearn.base import clone
 from sklearn.linear_model import Ridge
 
 import dorv
+from conftest import SANITIZED
 from dorv import batch
 from dorv.batch import RESULT_COLUMNS, fit_groups, group_seed
 
 N_SERIES = 240
 BROKEN = "s013"  # one NaN target
 NOISE = 0.05
+# Worker processes run the same native calls as the fits in this process; the sanitizer run
+# keeps to the latter.
+in_processes = pytest.mark.skipif(SANITIZED, reason="fits in worker processes: not sanitized")
 
 
 def make_long_table(n_series=N_SERIES, seed=1234):
@@ -82,15 +86,18 @@ def test_one_row_per_group_in_key_order(long_table, reference):
     assert good["rms"].median() < 2 * NOISE  # cubics under noise of sd 0.05
 
 
+@in_processes
 def test_local_processes_give_the_same_table(long_table, reference):
     pd.testing.assert_frame_equal(fit_groups(long_table, "series", "x", "y", n_jobs=2), reference)
 
 
+@in_processes
 def test_dask_cluster_gives_the_same_table(long_table, reference, client):
     pd.testing.assert_frame_equal(fit_groups(long_table, "series", "x", "y", client=client),
                                   reference)
 
 
+@in_processes
 def test_worker_killed_during_a_run_loses_nothing(long_table, reference, client):
     client.wait_for_workers(2)
     pids = client.run(os.getpid)
@@ -262,6 +269,7 @@ def read_csv_result(path):
     return table
 
 
+@in_processes
 def test_cli_writes_csv(small_table, reference, tmp_path):
     out = tmp_path / "fits.csv"
     proc = run_batch("--csv", small_table, "--group-col", "series", "--x-col", "x",
@@ -274,6 +282,7 @@ def test_cli_writes_csv(small_table, reference, tmp_path):
                                   check_dtype=False)
 
 
+@in_processes
 def test_cli_reads_and_writes_parquet_and_runs_on_a_scheduler(small_table, reference, client,
                                                                tmp_path):
     source = tmp_path / "long.parquet"
@@ -331,6 +340,7 @@ def test_cli_names_the_extra_when_a_dependency_is_missing(small_table, tmp_path)
         "pip install 'dorv[batch]'\n"
 
 
+@in_processes
 @pytest.mark.parametrize("workers", [1, 2])
 def test_cli_ctrl_c_writes_the_finished_rows(long_table, reference, tmp_path, workers):
     # A terminal on stderr, as a user has: the progress bar shows how far the job got.
