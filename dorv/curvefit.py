@@ -1,38 +1,41 @@
-"""Fit a smooth polynomial curve to noisy (x, y) data and pick its degree by MDL.
+"""The fitting job of ``python -m dorv``: reads the data, fits ``MDLPolynomialRegressor`` and
+reports or draws what it chose. All choosing happens in :mod:`dorv.estimator`.
 
-For each degree the design matrix and the smoothness penalties are built on t, the x values
-mapped onto [-1, 1]; the coefficients come from the penalised least-squares solver, and the
-model is scored by its minimum description length (lower is better). The degree of lowest
-score is then refined by the tournament sampler, whose energy is the same score.
+The shipped samples were made once and written with six decimals:
 
-Scores are computed on the standardised targets z = (y - median(y)) / mad(y). The hit rate
-and the complexity term do not change under that map (the hit tolerance, 0.4 * mad, scales
-with the data); the penalty terms are measured in the standardised units, so that the default
-weights suit data of any scale.
-
-The shipped sample data/damped_sine.csv holds 200 noisy samples of
-y = 1.5 + 2 exp(-x/5) sin(1.1 x), made once with
+data/damped_sine.csv, 200 noisy samples of y = 1.5 + 2 exp(-x/5) sin(1.1 x), header "x,y":
 
     rng = np.random.default_rng(20240611)
     x = np.sort(rng.uniform(0.0, 10.0, 200))
     y = 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(1.1 * x) + rng.normal(0.0, 0.05, 200)
 
-and written with six decimals under the header "x,y".
+data/ripple.csv, 400 noisy samples of a surface over two inputs, header "u,v,w":
+
+    rng = np.random.default_rng(20241209)
+    u = rng.uniform(0.0, 4.0, 400)
+    v = rng.uniform(-1.0, 2.0, 400)
+    w = 1.0 + 0.5 * u - 0.3 * v**2 + np.sin(1.2 * u) * np.cos(0.8 * v) + rng.normal(0.0, 0.05, 400)
 """
 
 from __future__ import annotations
 
 import csv
 import math
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
+
 import numpy as np
 import numpy.typing as npt
 
 import dorv_core as dc
+from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
 
-SAMPLE_CSV = "data/damped_sine.csv"
-H = 20  # the H of the complexity term k^2 ln(2H) / n, as the sampler's default H_piH
+# name -> (file, input columns, target column)
+SAMPLES = {
+    "curve": ("data/damped_sine.csv", ["x"], "y"),
+    "surface": ("data/ripple.csv", ["u", "v"], "w"),
+}
 
 Array = npt.NDArray[np.float64]
 
@@ -43,61 +46,12 @@ class InputError(Exception):
 
 @dataclass
 class Data:
-    x: Array
-    y: Array
+    X: Array  # (n, d)
+    y: Array  # (n)
     source: str
-    x_name: str
+    x_names: list[str]
     y_name: str
     note: str = ""  # shown after the source in the report
-
-
-@dataclass
-class Fit:
-    degree: int
-    beta: Array  # coefficients of t^0 ... t^degree for the standardised targets
-    mdl: float
-    rms: float  # root mean square residual, in units of y
-    hit_rate: float
-
-
-@dataclass
-class Problem:
-    """The data mapped to the scales the fits work on."""
-
-    data: Data
-    x_center: float
-    x_half: float
-    y_center: float
-    y_scale: float
-    t: Array
-    z: Array
-    eps: float  # hit tolerance for z: 0.4 * mad(z), or 0.4 when mad(z) is 0
-    gamma1: float
-    gamma2: float
-
-    def basis(self, degree: int) -> tuple[Array, Array, Array]:
-        Phi = dc.design_matrix_1d(degree, self.t)
-        R1, R2 = dc.smoothness_penalty_matrices_1d(degree, -1.0, 1.0)
-        return Phi, R1, R2
-
-    def judge(self, degree: int, beta: Array) -> Fit:
-        Phi, R1, R2 = self.basis(degree)
-        zp = Phi @ beta
-        mdl = dc.mdl_score_reg(zp, self.z, degree + 1, H, beta, R1, R2, self.gamma1, self.gamma2)
-        rms = float(np.sqrt(np.mean((zp - self.z) ** 2))) * self.y_scale
-        hit_rate = dc.compute_sr(zp, self.z, self.eps)
-        return Fit(degree, beta, mdl, rms, hit_rate)
-
-    def curve(self, fit: Fit, x: Array) -> Array:
-        """Values of a fitted curve at x, in units of y."""
-        t = (x - self.x_center) / self.x_half
-        return self.y_center + self.y_scale * (dc.design_matrix_1d(fit.degree, t) @ fit.beta)
-
-    def coefficients(self, fit: Fit) -> Array:
-        """Coefficients a_p of y = sum a_p t^p."""
-        a = self.y_scale * fit.beta
-        a[0] += self.y_center
-        return a
 
 
 def _column(wanted: str, header: list[str] | None, path: str) -> tuple[int, str]:
@@ -124,12 +78,14 @@ def _number(cell: str) -> float | None:
         return None
 
 
-def read_xy(path: str, x_col: str = "0", y_col: str = "1", delimiter: str = ",") -> Data:
-    """Reads two numeric columns of a CSV file, each named by its header or its 0-based index.
-    A first row that is not all numbers is the header; blank lines and lines starting with
-    '#' are skipped."""
+def read_columns(path: str, x_cols: list[str], y_col: str | None = None,
+                 delimiter: str = ",") -> Data:
+    """Reads numeric columns of a CSV file, each named by its header or its 0-based index;
+    y_col None is the first column that is not an input. A first row that is not all numbers
+    is the header; blank lines and lines starting with '#' are skipped; a UTF-8 byte-order mark
+    before the first row is ignored."""
     try:
-        with open(path, newline="", encoding="utf-8") as f:
+        with open(path, newline="", encoding="utf-8-sig") as f:
             rows = [
                 (number, row)
                 for number, row in enumerate(csv.reader(f, delimiter=delimiter), start=1)
@@ -146,12 +102,14 @@ def read_xy(path: str, x_col: str = "0", y_col: str = "1", delimiter: str = ",")
         rows = rows[1:]
         if not rows:
             raise InputError(f"{path}: no data rows below the header")
-    xi, x_name = _column(x_col, header, path)
-    yi, y_name = _column(y_col, header, path)
-    xs, ys = [], []
-    for number, row in rows:
-        values = []
-        for index, name in ((xi, x_name), (yi, y_name)):
+    inputs = [_column(c, header, path) for c in x_cols]
+    if y_col is None:
+        taken = {index for index, _ in inputs}
+        y_col = str(min(set(range(len(taken) + 1)) - taken))
+    columns = [*inputs, _column(y_col, header, path)]
+    values = np.empty((len(rows), len(columns)))
+    for r, (number, row) in enumerate(rows):
+        for c, (index, name) in enumerate(columns):
             if index >= len(row):
                 raise InputError(f"{path} line {number}: no field for column {name!r}")
             value = _number(row[index])
@@ -160,172 +118,233 @@ def read_xy(path: str, x_col: str = "0", y_col: str = "1", delimiter: str = ",")
                     f"{path} line {number}: {row[index].strip()!r} in column {name!r} "
                     "is not a finite number"
                 )
-            values.append(value)
-        xs.append(values[0])
-        ys.append(values[1])
-    return Data(np.array(xs), np.array(ys), path, x_name, y_name)
-
-
-def prepare(data: Data, max_degree: int, gamma1: float, gamma2: float) -> Problem:
-    """Checks that every degree up to max_degree can be fitted and maps x and y."""
-    n = data.x.size
-    distinct = np.unique(data.x).size
-    k = max_degree + 1
-    if distinct < 2:
-        raise InputError(f"{data.source}: x takes {distinct} distinct value, a curve needs two")
-    if min(n, distinct) < k:
-        what = f"{n} data rows" if n < k else f"{distinct} distinct x values"
-        raise InputError(
-            f"{data.source}: {what}, fewer than the {k} coefficients of degree {max_degree} "
-            f"(use --max-degree {min(n, distinct) - 1} or less)"
-        )
-    lo, hi = float(data.x.min()), float(data.x.max())
-    x_center, x_half = 0.5 * (lo + hi), 0.5 * (hi - lo)
-    y_center = float(np.median(data.y))
-    y_scale = dc.mad(data.y)
-    if y_scale <= 0.0:  # more than half the targets equal
-        y_scale = float(np.std(data.y)) or 1.0
-    t = (data.x - x_center) / x_half
-    z = (data.y - y_center) / y_scale
-    m = dc.mad(z)
-    eps = 0.4 * m if m > 0.0 else 0.4
-    return Problem(data, x_center, x_half, y_center, y_scale, t, z, eps, gamma1, gamma2)
-
-
-def fit_degrees(problem: Problem, max_degree: int) -> list[Fit]:
-    """The penalised least-squares fit of every degree from 1 to max_degree."""
-    fits = []
-    for degree in range(1, max_degree + 1):
-        Phi, R1, R2 = problem.basis(degree)
-        beta = dc.fit_regularized_linear(Phi, problem.z, R1, R2, problem.gamma1, problem.gamma2)
-        fits.append(problem.judge(degree, beta))
-    return fits
-
-
-def refine(problem: Problem, fit: Fit, sampler: dc.TournamentMCMC) -> tuple[Fit, dc.MCMCResult]:
-    """Runs the sampler on the degree of `fit` and returns its best model and the run.
-
-    The sampler walks in coefficients b of an orthonormal basis of the same polynomials,
-    X = Phi S with X^T X = n I, so that its isotropic random-walk steps suit every direction
-    alike; beta = S b, and the penalties become S^T R S, which leaves every energy unchanged.
-    """
-    Phi, R1, R2 = problem.basis(fit.degree)
-    _, sv, Vt = np.linalg.svd(Phi, full_matrices=False)
-    S = np.sqrt(Phi.shape[0]) * (Vt.T / sv)
-    X = Phi @ S
-    result = sampler.fit(
-        X, problem.z, S.T @ R1 @ S, S.T @ R2 @ S, problem.gamma1, problem.gamma2
-    )
-    return problem.judge(fit.degree, S @ result.beta_mcmc), result
+            values[r, c] = value
+    names = [name for _, name in columns]
+    return Data(values[:, :-1], values[:, -1], path, names[:-1], names[-1])
 
 
 @dataclass
 class Outcome:
-    problem: Problem
-    fits: list[Fit]
-    best: Fit  # lowest MDL of the least-squares fits
-    refined: Fit  # the sampler's model for best.degree
-    run: dc.MCMCResult
-    chosen: Fit  # refined if it hits more points at a lower MDL, else best
-    seed: int
+    data: Data
+    model: MDLPolynomialRegressor
+    at_limit: str  # the degree-limit warning, or ""
 
 
 def run(data: Data, max_degree: int, gamma1: float, gamma2: float, seed: int) -> Outcome:
-    """The whole job: fits of every degree, then the sampler on the lowest-MDL one; its model
-    is kept when it hits more points at a lower MDL."""
-    problem = prepare(data, max_degree, gamma1, gamma2)
-    fits = fit_degrees(problem, max_degree)
-    best = min(fits, key=lambda f: f.mdl)
-    refined, result = refine(problem, best, dc.TournamentMCMC(seed=seed))
-    # With equal hits the scores differ only by the penalty terms, which the score does not
-    # weight by n: a gain there is negligible and can come with far larger residuals.
-    improves = refined.mdl < best.mdl and refined.hit_rate > best.hit_rate
-    chosen = refined if improves else best
-    return Outcome(problem, fits, best, refined, result, chosen, seed)
+    """Fits the estimator to the data; a degree at max_degree becomes a note in the report."""
+    model = MDLPolynomialRegressor(max_degree, gamma1=gamma1, gamma2=gamma2, random_state=seed)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", DegreeLimitWarning)
+        try:
+            model.fit(data.X, data.y)
+        except ValueError as e:
+            raise InputError(f"{data.source}: {e}") from None
+    at_limit = [str(w.message) for w in caught if issubclass(w.category, DegreeLimitWarning)]
+    for w in caught:
+        if not issubclass(w.category, DegreeLimitWarning):
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return Outcome(data, model, at_limit[0] if at_limit else "")
 
 
 def _g(value: float) -> str:
     return f"{value:.4g}"
 
 
+def _degrees(degrees: tuple[int, ...]) -> str:
+    return ",".join(map(str, degrees))
+
+
+def _t(j: int, d: int) -> str:
+    return "t" if d == 1 else f"t{j}"
+
+
 def report(outcome: Outcome) -> str:
-    """The table of fits and the chosen model, as text."""
-    p = outcome.problem
-    d = p.data
+    """The candidates tried, the sampler's outcome and the chosen model, as text."""
+    data, m = outcome.data, outcome.model
+    d = data.X.shape[1]
+    inputs = "; ".join(f"{n!r} from {_g(lo)} to {_g(hi)}"
+                       for n, lo, hi in zip(data.x_names, data.X.min(0), data.X.max(0)))
     lines = [
-        "dorv: polynomial fits of y on x ranked by minimum description length (lower is better)",
-        f"data     {d.source}{d.note}",
-        f"         {d.x.size} rows; x = {d.x_name!r} from {_g(d.x.min())} to {_g(d.x.max())}; "
-        f"y = {d.y_name!r}",
-        f"basis    powers of t = (x - {p.x_center:.7g}) / {p.x_half:.7g}, which maps x onto [-1, 1]",
-        f"targets  z = (y - {_g(p.y_center)}) / {_g(p.y_scale)}; hit tolerance "
-        f"{_g(p.eps * p.y_scale)} in units of y (0.4 * mad)",
-        f"penalty  gamma1 = {p.gamma1:g}, gamma2 = {p.gamma2:g} on the squared first and second "
-        "derivatives over [-1, 1]",
-        "",
-        f"{'degree':>6}  {'coefs':>5}  {'resid rms':>10}  {'hit rate':>8}  {'MDL':>10}",
+        "dorv: polynomial fits ranked by minimum description length (MDL, lower is better)",
+        f"data     {data.source}{data.note}",
+        f"         {data.y.size} rows; y = {data.y_name!r}; inputs {inputs}",
     ]
-    for fit in outcome.fits:
-        mark = "  <- lowest" if fit is outcome.best else ""
+    for j, name in enumerate(data.x_names):
+        lines.append(f"{'basis' if j == 0 else '':<9}{_t(j, d)} = ({name} - "
+                     f"{m.x_center_[j]:.7g}) / {m.x_scale_[j]:.7g} maps {name!r} onto [-1, 1]"
+                     + ("; monomials of t" if d == 1 else
+                        "; products of powers of each t (tensor basis)" if j == d - 1 else ""))
+    z = dc.mad((data.y - m.y_center_) / m.y_scale_)
+    lines += [
+        f"targets  z = (y - {_g(m.y_center_)}) / {_g(m.y_scale_)}; hit tolerance "
+        f"{_g((0.4 * z if z > 0 else 0.4) * m.y_scale_)} in units of y (0.4 * mad)",
+        f"penalty  gamma1 = {m.gamma1:g}, gamma2 = {m.gamma2:g} on the squared first and second "
+        f"derivatives over [-1, 1]{'^' + str(d) if d > 1 else ''}",
+        f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
+        "and judged on it (cv columns)",
+        "",
+        "candidates in the order tried; the chosen one has the lowest cv MDL of those whose cv "
+        "rms is about the best",
+    ]
+    c = m.candidates_
+    width = max(7, max(len(_degrees(g)) for g in c["degrees"]))
+    lines.append(f"{'degrees':>{width}}  {'coefs':>5}  {'resid rms':>10}  {'hit rate':>8}  "
+                 f"{'MDL':>10}  {'cv rms':>10}  {'cv MDL':>10}")
+    for i, degrees in enumerate(c["degrees"]):
+        mark = "  <- chosen" if c["chosen"][i] else ""
         lines.append(
-            f"{fit.degree:>6}  {fit.degree + 1:>5}  {fit.rms:>10.4g}  {fit.hit_rate:>8.3f}  "
-            f"{fit.mdl:>10.3f}{mark}"
+            f"{_degrees(degrees):>{width}}  {c['n_coefs'][i]:>5}  {c['rms'][i]:>10.4g}  "
+            f"{c['hit_rate'][i]:>8.3f}  {c['mdl'][i]:>10.3f}  {c['cv_rms'][i]:>10.4g}  "
+            f"{c['cv_mdl'][i]:>10.3f}{mark}"
         )
-    best, refined, g = outcome.best, outcome.refined, outcome.run.gibbs
-    kept = "sampler" if outcome.chosen is refined else "least-squares fit"
-    why = "more hits, lower MDL" if outcome.chosen is refined else "the sampler found no more hits"
+    chosen = c["chosen"].index(True)
+    s = m.sampler_
+    kept = "sampler" if s and s["kept"] else "least-squares fit"
+    if s is not None:
+        g = s["gibbs"]
+        lines += [
+            "",
+            f"refinement of degrees {_degrees(m.degrees_)} by TournamentMCMC "
+            f"({s['n_chains']} chains, {s['n_elite']} elites, seed {s['seed']})",
+            f"  MDL {c['mdl'][chosen]:.3f} -> {s['mdl']:.3f}, hit rate {c['hit_rate'][chosen]:.3f}"
+            f" -> {s['hit_rate']:.3f}, resid rms {_g(c['rms'][chosen])} -> {_g(s['rms'])}",
+        ]
+        if s["held_out"]:
+            h, ls = s["held_out"]["sampler"], s["held_out"]["least squares"]
+            lines.append(f"  run again without one fold, on that fold: hits {ls['hits']} -> "
+                         f"{h['hits']}, resid rms {_g(ls['rms'])} -> {_g(h['rms'])}")
+        lines += [
+            f"  kept the {kept} ({s['reason']})",
+            f"  Gibbs summary of the warm-up energies: H {_g(g['H'])}, Hmax {_g(g['Hmax'])}, "
+            f"He {_g(g['He'])}, r_heat {_g(g['r_heat'])}, var_E {_g(g['var_E'])}, T {_g(g['T'])}",
+        ]
     lines += [
         "",
-        f"refinement of degree {best.degree} by TournamentMCMC "
-        f"({outcome.run.n_chains} chains, {outcome.run.n_elite} elites, seed {outcome.seed})",
-        f"  MDL {best.mdl:.3f} -> {refined.mdl:.3f}, hit rate {best.hit_rate:.3f} -> "
-        f"{refined.hit_rate:.3f}, resid rms {best.rms:.4g} -> {refined.rms:.4g}",
-        f"  kept the {kept} ({why})",
-        f"  Gibbs summary of the warm-up energies: H {_g(g.H)}, Hmax {_g(g.Hmax)}, "
-        f"He {_g(g.He)}, r_heat {_g(g.r_heat)}, var_E {_g(g.var_E)}, T {_g(g.T)}",
-        "",
-        f"chosen model: degree {outcome.chosen.degree} ({kept}), MDL {outcome.chosen.mdl:.3f}, "
-        f"resid rms {outcome.chosen.rms:.4g}, hit rate {outcome.chosen.hit_rate:.3f}",
-        "  y = sum of a_p * t^p",
-        f"  {'p':>3}  {'a_p':>14}",
+        f"chosen model: degrees {_degrees(m.degrees_)} ({kept}), MDL {m.mdl_:.3f}, resid rms "
+        f"{_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv rms {_g(m.cv_rms_)}",
     ]
-    for power, a in enumerate(p.coefficients(outcome.chosen)):
-        lines.append(f"  {power:>3}  {a:>14.6g}")
+    if outcome.at_limit:
+        lines.append(f"  note: {outcome.at_limit.replace('max_degree=', '--max-degree ')}")
+    if d == 1:
+        lines += ["  y = sum of a_p * t^p", f"  {'p':>3}  {'a_p':>14}"]
+        lines += [f"  {p:>3}  {a:>14.6g}" for p, a in enumerate(m.coef_)]
+    else:
+        powers = " * ".join(f"t{j}^m{j}" for j in range(d))
+        lines += [f"  y = sum of a_m * {powers}",
+                  f"  {'m':>{3 * d}}  {'a_m':>14}"]
+        lines += [f"  {','.join(map(str, mi)):>{3 * d}}  {a:>14.6g}"
+                  for mi, a in zip(m.multi_indices_, m.coef_)]
     return "\n".join(lines) + "\n"
 
 
-def plot(outcome: Outcome, path: str, n_best: int = 3) -> None:
-    """Draws the data, the least-squares fits of the n_best lowest-MDL degrees and the chosen
-    model into a PNG file."""
+def plot(outcome: Outcome, path: str) -> None:
+    """Draws the data and the chosen model into a PNG file: curves over the data for one
+    input, the fitted surface and the residuals for two, predicted against observed values
+    and the residuals for more."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    p = outcome.problem
-    d = p.data
-    grid = np.linspace(d.x.min(), d.x.max(), 400)
-    fig, ax = plt.subplots(figsize=(8, 5), layout="constrained")
-    ax.plot(d.x, d.y, "o", ms=3, color="0.55", label=f"data ({d.x.size} rows)")
-    c = outcome.chosen
-    for fit in sorted(outcome.fits, key=lambda f: f.mdl)[:n_best]:
-        if fit is not c:
-            ax.plot(grid, p.curve(fit, grid), lw=1.2, alpha=0.8,
-                    label=f"degree {fit.degree} least squares, MDL {fit.mdl:.2f}")
-    r = outcome.refined
-    if r is not c:
-        ax.plot(grid, p.curve(r, grid), "--", lw=1.2, color="tab:red",
-                label=f"degree {r.degree} sampler, MDL {r.mdl:.2f}")
-    kind = "sampler" if c is r else "least squares"
-    ax.plot(grid, p.curve(c, grid), lw=2.5, color="black",
-            label=f"chosen: degree {c.degree} {kind}, MDL {c.mdl:.2f}")
-    ax.set_xlabel(d.x_name)
-    ax.set_ylabel(d.y_name)
-    ax.set_title(f"{Path(d.source).name}: polynomial fits ranked by MDL (lower is better)")
-    ax.legend(fontsize="small")
+    draw = {1: _plot_curve, 2: _plot_surface}.get(outcome.data.X.shape[1], _plot_observed)
+    fig = draw(plt, outcome)
     try:
         fig.savefig(path, dpi=110)
     except OSError as e:
         raise InputError(f"cannot write {path}: {e.strerror or e}") from None
     finally:
         plt.close(fig)
+
+
+def _title(outcome: Outcome, what: str) -> str:
+    return f"{Path(outcome.data.source).name}: {what}"
+
+
+def _chosen_label(m: MDLPolynomialRegressor) -> str:
+    kind = "sampler" if m.sampler_ and m.sampler_["kept"] else "least squares"
+    what = "degree" if len(m.degrees_) == 1 else "degrees"
+    return f"chosen: {what} {_degrees(m.degrees_)} {kind}, MDL {m.mdl_:.2f}"
+
+
+def _plot_curve(plt, outcome: Outcome, n_best: int = 3):
+    """The data, the least-squares fits of the n_best candidates of lowest cv MDL, the
+    sampler's model and the chosen one."""
+    data, m = outcome.data, outcome.model
+    x = data.X[:, 0]
+    grid = np.linspace(x.min(), x.max(), 400)
+    t = (grid - m.x_center_[0]) / m.x_scale_[0]
+
+    def curve(coef):
+        return dc.design_matrix_1d(coef.size - 1, t) @ coef
+
+    fig, ax = plt.subplots(figsize=(8, 5), layout="constrained")
+    ax.plot(x, data.y, "o", ms=3, color="0.55", label=f"data ({x.size} rows)")
+    c = m.candidates_
+    for i in sorted(range(len(c["cv_mdl"])), key=lambda i: c["cv_mdl"][i])[:n_best]:
+        if not c["chosen"][i] or (m.sampler_ and m.sampler_["kept"]):
+            ax.plot(grid, curve(c["coef"][i]), lw=1.2, alpha=0.8,
+                    label=f"degree {c['degrees'][i][0]} least squares, cv MDL {c['cv_mdl'][i]:.2f}")
+    s = m.sampler_
+    if s is not None and not s["kept"]:
+        ax.plot(grid, curve(s["coef"]), "--", lw=1.2, color="tab:red",
+                label=f"degree {m.degrees_[0]} sampler, MDL {s['mdl']:.2f}")
+    ax.plot(grid, curve(m.coef_), lw=2.5, color="black", label=_chosen_label(m))
+    ax.set_xlabel(data.x_names[0])
+    ax.set_ylabel(data.y_name)
+    ax.set_title(_title(outcome, "polynomial fits ranked by MDL (lower is better)"))
+    ax.legend(fontsize="small")
+    return fig
+
+
+def _plot_surface(plt, outcome: Outcome):
+    """The fitted surface as filled contours under the data points, and the residuals at the
+    data points."""
+    data, m = outcome.data, outcome.model
+    X, y = data.X, data.y
+    g0, g1 = np.meshgrid(np.linspace(X[:, 0].min(), X[:, 0].max(), 200),
+                         np.linspace(X[:, 1].min(), X[:, 1].max(), 200))
+    surface = m.predict(np.column_stack([g0.ravel(), g1.ravel()])).reshape(g0.shape)
+    residuals = y - m.predict(X)
+    from matplotlib.ticker import MaxNLocator
+
+    fig, (ax, rx) = plt.subplots(1, 2, figsize=(12, 5), layout="constrained")
+    levels = MaxNLocator(20).tick_values(min(surface.min(), y.min()), max(surface.max(), y.max()))
+    filled = ax.contourf(g0, g1, surface, levels=levels, cmap="viridis")
+    ax.contour(g0, g1, surface, levels=levels, colors="white", linewidths=0.4, alpha=0.5)
+    ax.scatter(X[:, 0], X[:, 1], c=y, cmap="viridis", vmin=levels[0], vmax=levels[-1], s=14,
+               edgecolors="black", linewidths=0.5)
+    fig.colorbar(filled, ax=ax, label=data.y_name)
+    ax.set_title(f"{_chosen_label(m)}\n(points: the data, coloured by {data.y_name!r})",
+                 fontsize="medium")
+    top = float(np.max(np.abs(residuals))) or 1.0
+    dots = rx.scatter(X[:, 0], X[:, 1], c=residuals, cmap="RdBu_r", vmin=-top, vmax=top, s=18,
+                      edgecolors="0.3", linewidths=0.3)
+    fig.colorbar(dots, ax=rx, label=f"residual {data.y_name} - fit")
+    rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
+    for a in (ax, rx):
+        a.set_xlabel(data.x_names[0])
+        a.set_ylabel(data.x_names[1])
+    fig.suptitle(_title(outcome, "fitted polynomial surface"))
+    return fig
+
+
+def _plot_observed(plt, outcome: Outcome):
+    """Predicted against observed values, and the residuals against the predictions."""
+    data, m = outcome.data, outcome.model
+    predicted = m.predict(data.X)
+    residuals = data.y - predicted
+    fig, (ax, rx) = plt.subplots(1, 2, figsize=(11, 5), layout="constrained")
+    ax.plot(data.y, predicted, "o", ms=3, alpha=0.6)
+    span = [min(data.y.min(), predicted.min()), max(data.y.max(), predicted.max())]
+    ax.plot(span, span, color="black", lw=1, label="predicted = observed")
+    ax.set_xlabel(f"observed {data.y_name}")
+    ax.set_ylabel(f"predicted {data.y_name}")
+    ax.set_title(_chosen_label(m), fontsize="medium")
+    ax.legend(fontsize="small")
+    rx.plot(predicted, residuals, "o", ms=3, alpha=0.6)
+    rx.axhline(0.0, color="black", lw=1)
+    rx.set_xlabel(f"predicted {data.y_name}")
+    rx.set_ylabel("residual (observed - predicted)")
+    rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
+    fig.suptitle(_title(outcome, f"polynomial in {data.X.shape[1]} inputs"))
+    return fig

@@ -53,6 +53,7 @@ from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
+from threadpoolctl import threadpool_limits
 
 import dorv_core as dc
 
@@ -60,6 +61,7 @@ Array = npt.NDArray[np.float64]
 Degrees = tuple[int, ...]
 
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
+R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 MIN_GAIN = 0.005  # relative fall of the best held-out RMS that counts as progress
 PATIENCE = 2  # steps without progress before the degree search ends
 FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on random_state
@@ -141,11 +143,13 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         Held-out RMS of the chosen degrees (in units of y).
     candidates_ : dict of lists
         Every candidate tried, in the order tried: ``degrees``, ``n_coefs``, ``mdl``,
-        ``hit_rate``, ``rms``, ``cv_mdl``, ``cv_rms``, ``chosen``. ``pandas.DataFrame`` reads it.
+        ``hit_rate``, ``rms``, ``cv_mdl``, ``cv_rms``, ``chosen`` and the least-squares
+        ``coef`` (as ``coef_``). ``pandas.DataFrame`` reads it.
     sampler_ : dict or None
-        The sampler's outcome (None when ``refine=False``): its ``seed``, ``energy``, ``mdl``,
-        ``hit_rate``, ``rms``, the held-out comparison, ``kept``, ``reason``, ``gibbs`` (the
-        summary of its warm-up energies), ``n_chains``, ``n_elite``.
+        The sampler's outcome (None when ``refine=False``): its ``seed``, ``coef``, ``energy``,
+        ``mdl``, ``hit_rate``, ``rms``, ``held_out`` (hits and RMS of the sampler and of least
+        squares on one fold left out of both, when it came to that), ``kept``, ``reason``,
+        ``gibbs`` (the summary of its warm-up energies), ``n_chains``, ``n_elite``.
     x_center_, x_scale_ : ndarray of shape (n_features_in_,)
         The map t = (x - x_center_) / x_scale_ of each input onto [-1, 1].
     y_center_, y_scale_ : float
@@ -201,14 +205,14 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     def fit(self, X, y):
         """Chooses the degrees, fits the coefficients and refines them; returns self."""
         self._validate_params()
-        X, y = validate_data(self, X, y, y_numeric=True, ensure_min_samples=2)
+        X, y = validate_data(self, X, y, y_numeric=True)
         max_degrees = self._max_degrees(X.shape[1])
         seed = self._seed()
         n = X.shape[0]
         if np.unique(X, axis=0).shape[0] < 2:
             raise ValueError(
-                f"MDLPolynomialRegressor needs at least 2 distinct points in X, got {n} samples "
-                "at 1 point"
+                "MDLPolynomialRegressor needs at least 2 distinct points in X, got "
+                f"{n} sample{'s' if n > 1 else ''} at one point"
             )
         self._map(X, y)
         problem = self._problem(self._mapped(X), (y - self.y_center_) / self.y_scale_)
@@ -219,7 +223,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         max_coefs = min(len(train) for train, _ in folds)
 
         table = _search(problem, folds, limits, max_coefs)
-        chosen = _choose(table)
+        chosen = _choose(table, problem.variance)
         fit = table[chosen]
         basis = problem.basis(fit["degrees"])
         beta = fit["beta"]
@@ -230,8 +234,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         score = problem.judge(basis, beta)
         self.degrees_ = basis.degrees
         self.multi_indices_ = basis.multi_indices
-        self.coef_ = self.y_scale_ * beta
-        self.coef_[0] += self.y_center_  # the first monomial is the constant
+        self.coef_ = self._coef(beta)
         self.mdl_ = score["mdl"]
         self.hit_rate_ = score["hit_rate"]
         self.rms_ = score["rms"] * self.y_scale_
@@ -245,6 +248,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             "cv_mdl": [c["cv_mdl"] for c in table],
             "cv_rms": [c["cv_rms"] * self.y_scale_ for c in table],
             "chosen": [i == chosen for i in range(len(table))],
+            "coef": [self._coef(c["beta"]) for c in table],
         }
         at_limit = [j for j, (d, top) in enumerate(zip(self.degrees_, max_degrees)) if d == top > 0]
         if at_limit:
@@ -301,7 +305,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         beta, run = problem.sample(sampler, basis, None)
         score = problem.judge(basis, beta)
         outcome = {
-            "seed": seed, "energy": run.energy, "mdl": score["mdl"],
+            "seed": seed, "coef": self._coef(beta), "energy": run.energy, "mdl": score["mdl"],
             "hit_rate": score["hit_rate"], "rms": score["rms"] * self.y_scale_,
             "n_chains": run.n_chains, "n_elite": run.n_elite,
             "gibbs": {k: getattr(run.gibbs, k) for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")},
@@ -309,6 +313,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         }
         if not (score["mdl"] < fit["mdl"] and score["hit_rate"] > fit["hit_rate"]):
             outcome.update(kept=False, reason="the sampler found no more hits at a lower MDL")
+            return fit["beta"], outcome
+        if not _as_good(score["rms"], fit["rms"], problem.variance):
+            outcome.update(kept=False, reason="more hits at a lower MDL, but a larger residual RMS")
             return fit["beta"], outcome
         train, test = fold
         sampled, _ = problem.sample(sampler, basis, train)
@@ -319,11 +326,17 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                               "rms": _rms(r) * self.y_scale_}
         outcome["held_out"] = held_out
         s, ls = held_out["sampler"], held_out["least squares"]
-        if s["hits"] >= ls["hits"] and s["rms"] <= (1.0 + RMS_TOLERANCE) * ls["rms"]:
+        if s["hits"] >= ls["hits"] and _as_good(s["rms"], ls["rms"], problem.variance * self.y_scale_**2):
             outcome.update(kept=True, reason="more hits at a lower MDL, as good on held-out points")
             return beta, outcome
         outcome.update(kept=False, reason="more hits at a lower MDL, but worse on held-out points")
         return fit["beta"], outcome
+
+    def _coef(self, beta: Array) -> Array:
+        """Coefficients for z turned into coefficients for y."""
+        coef = self.y_scale_ * beta
+        coef[0] += self.y_center_  # the first monomial is the constant
+        return coef
 
     def _name(self, j: int):
         names = getattr(self, "feature_names_in_", None)
@@ -361,6 +374,10 @@ class _Problem:
     gamma2: float
     ridge: float
     H: int
+
+    @property
+    def variance(self) -> float:
+        return float(np.var(self.z))
 
     def basis(self, degrees: Degrees) -> _Basis:
         return _basis(degrees, self.T)
@@ -401,7 +418,10 @@ class _Problem:
         """
         Phi, z = (basis.Phi, self.z) if rows is None else (basis.Phi[rows], self.z[rows])
         # Phi = Q R has the singular values and right singular vectors of R, a small matrix.
-        _, sv, Vt = np.linalg.svd(np.linalg.qr(Phi, mode="r"))
+        # One thread: these factorisations are too small to gain from more, and threads that
+        # wait for each other cost seconds on a busy machine.
+        with threadpool_limits(1, user_api="blas"):
+            _, sv, Vt = np.linalg.svd(np.linalg.qr(Phi, mode="r"))
         keep = sv > sv[0] * 1e-12
         S = np.sqrt(Phi.shape[0]) * (Vt[keep].T / sv[keep])
         run = sampler.fit(Phi @ S, z, S.T @ basis.R1 @ S, S.T @ basis.R2 @ S, self.gamma1,
@@ -439,9 +459,15 @@ def _search(problem: _Problem, folds, limits: Degrees, max_coefs: int) -> list[d
     return table
 
 
-def _choose(table: list[dict]) -> int:
-    """Index of the candidate of lowest held-out MDL among those whose held-out RMS is within
-    RMS_TOLERANCE of the best; ties go to fewer coefficients."""
+def _as_good(rms: float, best: float, variance: float) -> bool:
+    """Whether a residual RMS counts as good as the best one: its mean square exceeds the best
+    by at most 2 RMS_TOLERANCE of itself and at most R2_TOLERANCE of the variance of z."""
+    return rms**2 <= best**2 + min(2.0 * RMS_TOLERANCE * best**2, R2_TOLERANCE * variance)
+
+
+def _choose(table: list[dict], variance: float) -> int:
+    """Index of the candidate of lowest held-out MDL among those as good as the best on
+    held-out points; ties go to fewer coefficients."""
     best = min(c["cv_rms"] for c in table)
-    good = [i for i, c in enumerate(table) if c["cv_rms"] <= (1.0 + RMS_TOLERANCE) * best]
+    good = [i for i, c in enumerate(table) if _as_good(c["cv_rms"], best, variance)]
     return min(good, key=lambda i: (table[i]["cv_mdl"], table[i]["n_coefs"]))
