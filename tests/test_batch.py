@@ -13,6 +13,7 @@ import sys
 import termios
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -120,6 +121,25 @@ def test_worker_killed_during_a_run_loses_nothing(long_table, reference, client)
     assert killed, "no worker was busy during the run"
     pd.testing.assert_frame_equal(table, reference)
     client.wait_for_workers(2)  # the nanny restarts the worker for later tests
+
+
+def test_only_a_few_chunks_are_in_flight(long_table, monkeypatch):
+    # Threads stand in for the worker processes, so that the chunks made can be counted.
+    monkeypatch.setattr(batch.cf, "ProcessPoolExecutor", ThreadPoolExecutor)
+    monkeypatch.setattr(batch, "_start_worker", lambda: None)
+    job = batch.BatchJob(long_table, "series", "x", "y", estimator=Ridge(), n_jobs=2)
+    rows, in_flight = [], []
+    chunks = job.chunks
+
+    def counted():
+        for made, chunk in enumerate(chunks(), start=1):
+            in_flight.append(made - len(rows) // job.chunk_groups())
+            yield chunk
+
+    monkeypatch.setattr(job, "chunks", counted)
+    job.run(rows)
+    assert len(rows) == N_SERIES and len(in_flight) == N_SERIES // job.chunk_groups()
+    assert max(in_flight) <= batch.IN_FLIGHT_PER_WORKER * 2 + 1
 
 
 def test_a_row_depends_on_its_group_only(long_table, reference):
