@@ -397,3 +397,14 @@ def test_cli_ctrl_c_writes_the_finished_rows(long_table, reference, tmp_path, wo
     assert done <= len(table) == int(match.group(1)) < 240
     expected = rows_of(reference, list(table["series"]))
     pd.testing.assert_frame_equal(table, expected, check_dtype=False)
+
+
+def test_readme_example_output(tmp_path):
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = re.search(r"^## Many series: the batch job\n.*?```python\n(.*?)^```", text,
+                     re.M | re.S).group(1)
+    expected = [line[2:] for line in code.splitlines() if line.startswith("# ")][1:]
+    out = subprocess.run([sys.executable, "-c", code], env=child_env(), cwd=tmp_path,
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert [line.rstrip() for line in out.stdout.splitlines()] == expected
