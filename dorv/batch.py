@@ -8,8 +8,9 @@ a `dask.distributed.Client` for a cluster. Only a few chunks are in flight at an
 caller holds the input frame, the result rows and those chunks, nothing more.
 
 Every group's fit is seeded from the estimator's `random_state` and a stable hash of the group
-key, so a group's row depends on its data, its key and `random_state` only: not on the order of
-the rows, the chunking, the number of workers or which worker ran it.
+key, so a group's row depends on its rows, its key and `random_state` only: not on how the rows
+of the groups are interleaved, on the chunking, on the number of workers or on which worker ran
+it.
 
 ``python -m dorv batch`` is the command-line form (`main`).
 """
@@ -18,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures as cf
+import contextlib
 import hashlib
 import importlib
 import json
@@ -30,11 +32,12 @@ import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 from sklearn.base import clone
 from sklearn.utils import check_random_state
+from threadpoolctl import threadpool_limits
 
 INSTALL_HINT = "pip install 'dorv[batch]'"
 
@@ -243,7 +246,7 @@ class BatchJob:
 
         try:
             if self.local:
-                with _one_thread():
+                with threadpool_limits(limits=1):  # OpenMP and BLAS, as they were after it
                     for chunk in self.chunks():
                         collect(fit_chunk(self.estimator, chunk))
             else:
@@ -297,22 +300,8 @@ def _progress_bar(total: int) -> Any:
     return tqdm(total=total, unit="group", file=sys.stderr, smoothing=0.1)
 
 
-class _one_thread:
-    """Native code on one thread inside the block (OpenMP and BLAS), as it was after it."""
-
-    def __enter__(self) -> None:
-        from threadpoolctl import threadpool_limits
-
-        self._limits = threadpool_limits(limits=1)
-
-    def __exit__(self, *exc: object) -> None:
-        self._limits.restore_original_limits()
-
-
 def _start_worker() -> None:
     """Initialiser of a local worker process: one thread per fit; Ctrl-C is the parent's."""
-    from threadpoolctl import threadpool_limits
-
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     threadpool_limits(limits=1)
 
@@ -378,7 +367,7 @@ TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> Any:  # one line, as every other error of the job
+    def error(self, message: str) -> NoReturn:  # one line, as every other error of the job
         self.exit(2, f"dorv: error: {message}\n")
 
 
@@ -387,8 +376,9 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m dorv batch",
         description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
         "row per observation) and write one row per group: the group key, n, degrees, mdl, "
-        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker processes, or on a Dask "
-        "cluster with --scheduler. Ctrl-C writes the rows finished so far (exit status 130).",
+        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker "
+        "processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows finished so "
+        "far (exit status 130).",
     )
     p.add_argument("--csv", metavar="FILE", required=True,
                    help="input table: CSV, or Parquet when the name ends in .parquet or .pq")
@@ -439,14 +429,17 @@ def _column_names(data: pd.DataFrame, option: str, spec: str) -> list[str]:
 
 
 def _write_table(table: pd.DataFrame, path: str) -> None:
-    if path.lower().endswith(PARQUET):
-        table.to_parquet(path, index=False)
-        return
-    # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
-    out = table.copy()
-    for c in TUPLE_COLUMNS:
-        out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
-    out.to_csv(path, index=False)
+    try:
+        if path.lower().endswith(PARQUET):
+            table.to_parquet(path, index=False)
+            return
+        # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
+        out = table.copy()
+        for c in TUPLE_COLUMNS:
+            out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
+        out.to_csv(path, index=False)
+    except OSError as exc:
+        raise _InputError(f"cannot write {path}: {exc.strerror or exc}") from exc
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -522,12 +515,13 @@ def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool) -> int:
     return status
 
 
-class _sigint_ignored:
-    def __enter__(self) -> None:
-        self._main = threading.current_thread() is threading.main_thread()
-        if self._main:
-            self._previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-    def __exit__(self, *exc: object) -> None:
-        if self._main:
-            signal.signal(signal.SIGINT, self._previous)
+@contextlib.contextmanager
+def _sigint_ignored() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():  # only it gets signals
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
