@@ -350,16 +350,6 @@ def test_cli_errors_are_one_line(small_table, tmp_path, monkeypatch, capsys, arg
     assert not (tmp_path / "fits.csv").exists()
 
 
-def test_cli_output_that_cannot_be_written(long_table, tmp_path, capsys):
-    source, out = tmp_path / "two.csv", tmp_path / "fits.csv"
-    long_table[long_table["series"].isin(["s001", "s002"])].to_csv(source, index=False)
-    out.mkdir()
-    code = batch.main(["--csv", str(source), "--group-col", "series", "--x-col", "x", "--y-col",
-                       "y", "--out", str(out), "--workers", "1"])
-    assert (code, capsys.readouterr().err) == (1, f"dorv: error: cannot write {out}: "
-                                                  "Is a directory\n")
-
-
 def test_cli_names_the_extra_when_a_dependency_is_missing(small_table, tmp_path):
     code = ("import sys; sys.modules['pandas'] = None; from dorv.__main__ import main; "
             "sys.exit(main(sys.argv[1:]))")
