@@ -20,12 +20,15 @@ degrees that chase the noise; held out, such a fit misses more points, not fewer
 
 The candidates are visited along a path rather than over the full grid (13**3 = 2197 tuples at
 d = 3 and degree 12): starting from the constant model, every step tries raising the degree of
-each variable by one and, for d >= 2, of all variables at once, and moves to the tried
-neighbour of lowest held-out RMS. The path ends when no neighbour is left (every degree at its
-limit, or too many coefficients for the training folds) or when the best held-out RMS has not
-fallen by ``MIN_GAIN`` (relative) for ``PATIENCE`` steps, so the search costs about (d + 1)
-candidates per step and stops two steps past the best model. In one variable the path is the
-plain scan of degrees 0, 1, 2, ...
+each variable by one and, for d >= 2, of all variables at once (a product such as x0 * x1
+gains nothing from either alone); where none of these lowers the best held-out RMS by
+``MIN_GAIN`` (relative), it also tries raising each by two (an even dependence such as x**2
+gains nothing from an odd degree, an odd one little from an even degree). The path moves to
+the tried neighbour of lowest held-out RMS and ends when no neighbour is left (every degree
+at its limit, or fewer than ``POINTS_PER_COEF`` training points per coefficient) or after
+``PATIENCE`` step without such progress. The search thus costs d + 1 candidates per step
+while it progresses, at most 2 d + 1 at the end, fewer where neighbours were tried before. In
+one variable it is the plain scan of degrees 0, 1, 2, ... up to two past the best.
 
 Among the candidates whose held-out RMS is within ``RMS_TOLERANCE`` of the best, the one of
 lowest held-out MDL is chosen (ties go to fewer coefficients): the model that predicts unseen
@@ -62,8 +65,9 @@ Degrees = tuple[int, ...]
 
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
-MIN_GAIN = 0.005  # relative fall of the best held-out RMS that counts as progress
-PATIENCE = 2  # steps without progress before the degree search ends
+MIN_GAIN = RMS_TOLERANCE  # relative fall of the best held-out RMS that counts as progress
+POINTS_PER_COEF = 4  # training points per coefficient at least
+PATIENCE = 1  # steps without progress before the degree search ends
 FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on random_state
 
 
@@ -180,7 +184,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         "n_deep": [Interval(numbers.Integral, 0, None, closed="left")],
         "n_elite": [Interval(numbers.Integral, 1, None, closed="left")],
         "step_size": [Interval(numbers.Real, 0.0, None, closed="neither")],
-        "random_state": ["random_state"],
+        "random_state": [Interval(numbers.Integral, 0, 2**64 - 1, closed="both"), "random_state"],
     }
 
     def __init__(self, max_degree=12, *, gamma1=0.0, gamma2=1e-6, ridge=1e-10, H=20, cv=5,
@@ -218,9 +222,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         problem = self._problem(self._mapped(X), (y - self.y_center_) / self.y_scale_)
         folds = list(KFold(min(self.cv, n), shuffle=True, random_state=FOLD_SEED).split(X))
         # Degrees that each variable's distinct values can carry; coefficients that the
-        # smallest training fold can determine.
+        # smallest training fold determines well (four points per coefficient at least).
         limits = tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
-        max_coefs = min(len(train) for train, _ in folds)
+        max_coefs = max(1, min(len(train) for train, _ in folds) // POINTS_PER_COEF)
 
         table = _search(problem, folds, limits, max_coefs)
         chosen = _choose(table, problem.variance)
@@ -273,8 +277,6 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     def _seed(self) -> int:
         rs = self.random_state
         if isinstance(rs, numbers.Integral):
-            if not 0 <= rs < 2**64:
-                raise ValueError(f"random_state must be in [0, 2**64) or None, got {rs}")
             return int(rs)
         return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
 
@@ -356,13 +358,6 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         return tags
 
 
-def _neighbours(degrees: Degrees, limits: Degrees) -> list[Degrees]:
-    steps = [tuple(d + (i == j) for j, d in enumerate(degrees)) for i in range(len(degrees))]
-    if len(degrees) > 1:
-        steps.append(tuple(d + 1 for d in degrees))
-    return [s for s in steps if all(d <= top for d, top in zip(s, limits))]
-
-
 @dataclass
 class _Problem:
     """The mapped training data and the settings that every candidate fit shares."""
@@ -429,9 +424,11 @@ class _Problem:
         return S @ run.beta_mcmc, run
 
 
-def _neighbours(degrees: Degrees, limits: Degrees) -> list[Degrees]:
-    steps = [tuple(d + (i == j) for j, d in enumerate(degrees)) for i in range(len(degrees))]
-    if len(degrees) > 1:
+def _neighbours(degrees: Degrees, limits: Degrees, jump: int) -> list[Degrees]:
+    """Degrees raised by one for each variable and, for d >= 2, for all at once (jump 1), or
+    raised by two for each variable (jump 2), within the limits."""
+    steps = [tuple(d + jump * (i == j) for j, d in enumerate(degrees)) for i in range(len(degrees))]
+    if jump == 1 and len(degrees) > 1:
         steps.append(tuple(d + 1 for d in degrees))
     return [s for s in steps if all(d <= top for d, top in zip(s, limits))]
 
@@ -443,12 +440,16 @@ def _search(problem: _Problem, folds, limits: Degrees, max_coefs: int) -> list[d
     tried = {current}
     best, stale = table[0]["cv_rms"], 0
     while stale < PATIENCE:
-        steps = [s for s in _neighbours(current, limits)
-                 if s not in tried and np.prod(np.add(s, 1)) <= max_coefs]
-        if not steps:
+        judged = []
+        for jump in (1, 2):
+            steps = [s for s in _neighbours(current, limits, jump)
+                     if s not in tried and np.prod(np.add(s, 1)) <= max_coefs]
+            tried.update(steps)
+            judged += [problem.candidate(s, folds) for s in steps]
+            if judged and min(c["cv_rms"] for c in judged) < (1.0 - MIN_GAIN) * best:
+                break  # progress without jumping by two
+        if not judged:
             break
-        judged = [problem.candidate(s, folds) for s in steps]
-        tried.update(steps)
         table += judged
         step = min(judged, key=lambda c: c["cv_rms"])
         current = step["degrees"]

@@ -58,3 +58,110 @@ def test_smooth_surface_on_held_out_points():
     assert est.score(X[1000:], f(X[1000:])) > 0.99
     assert len(est.candidates_["degrees"]) < 60  # a path, not the 169 tuples of the grid
 
+
+
+def test_predicts_outside_the_training_range():
+    x = np.linspace(0.0, 2.0, 60)[:, None]
+    est = MDLPolynomialRegressor(**FAST).fit(x, 1.0 - x[:, 0] + 0.5 * x[:, 0] ** 2)
+    np.testing.assert_allclose(est.predict([[-3.0], [5.0]]), [8.5, 8.5], rtol=1e-3)
+
+
+def test_noisy_data_gets_a_modest_model():
+    # Hit rates near 0.2: in-sample hits alone would reward chasing the noise.
+    rng = np.random.default_rng(1234)
+    x = np.sort(rng.uniform(0.0, 10.0, 120))
+    y = 0.3 * x + rng.normal(0.0, 2.0, x.size)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DegreeLimitWarning)
+        est = MDLPolynomialRegressor(random_state=0).fit(x[:, None], y)
+    assert est.degrees_[0] <= 3 and est.hit_rate_ < 0.5
+    c = est.candidates_
+    i = c["chosen"].index(True)
+    assert c["cv_rms"][i] <= 1.02 * min(c["cv_rms"])
+    assert est.rms_ <= 1.02 * c["rms"][i]  # no sampler's model far from least squares
+
+
+def test_candidates_and_sampler_outcome():
+    rng = np.random.default_rng(7)
+    X = rng.uniform(-1.0, 1.0, (300, 2))
+    y = X[:, 0] * X[:, 1] ** 2 + rng.normal(0.0, 0.05, 300)
+    est = MDLPolynomialRegressor(**FAST).fit(X, y)
+    c = est.candidates_
+    assert c["degrees"][0] == (0, 0) and c["chosen"].count(True) == 1
+    assert len({len(v) for v in c.values()}) == 1 and len(set(c["degrees"])) == len(c["degrees"])
+    d0, d1 = est.degrees_
+    assert d0 == 1 and d1 in (2, 3) and c["n_coefs"][c["chosen"].index(True)] == 2 * (d1 + 1)
+    assert [tuple(m) for m in est.multi_indices_] == [(a, b) for a in range(2) for b in range(d1 + 1)]
+    s = est.sampler_
+    assert s["seed"] == 0 and s["n_chains"] == 4 and isinstance(s["kept"], bool) and s["reason"]
+    if not s["kept"]:
+        np.testing.assert_array_equal(est.coef_, c["coef"][c["chosen"].index(True)])
+    assert MDLPolynomialRegressor(**{**FAST, "refine": False}).fit(X, y).sampler_ is None
+
+
+def test_degree_at_the_limit_warns():
+    x = np.linspace(-1.0, 1.0, 100)
+    with pytest.warns(DegreeLimitWarning, match="x0 is max_degree=2"):
+        est = MDLPolynomialRegressor(2, **FAST).fit(x[:, None], np.exp(2.0 * x))
+    assert est.degrees_ == (2,)
+
+
+def test_per_variable_max_degree_and_dataframe():
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(3)
+    X = pd.DataFrame(rng.uniform(0.0, 1.0, (200, 2)), columns=["temp", "load"])
+    y = X["temp"] ** 2 + X["load"]
+    with pytest.warns(DegreeLimitWarning, match="of load is max_degree=1"):
+        est = MDLPolynomialRegressor([3, 1], **FAST).fit(X, y)
+    assert list(est.feature_names_in_) == ["temp", "load"] and est.degrees_ == (2, 1)
+    assert all(d[1] <= 1 for d in est.candidates_["degrees"])
+
+
+def test_composes_with_sklearn_tools():
+    rng = np.random.default_rng(11)
+    X = rng.uniform(-2.0, 2.0, (200, 2))
+    y = np.sin(X[:, 0]) + X[:, 1] ** 2 + rng.normal(0.0, 0.05, 200)
+    pipe = make_pipeline(StandardScaler(), MDLPolynomialRegressor(**FAST))
+    assert cross_val_score(pipe, X, y, cv=3).min() > 0.95
+    grid = GridSearchCV(MDLPolynomialRegressor(**FAST), {"gamma2": [1e-6, 1e-2]}, cv=3).fit(X, y)
+    assert grid.best_score_ > 0.95
+    est = clone(grid.best_estimator_).fit(X, y)
+    again = pickle.loads(pickle.dumps(est))
+    np.testing.assert_array_equal(again.predict(X), est.predict(X))
+    assert again.candidates_["degrees"] == est.candidates_["degrees"]
+
+
+def test_equal_seeds_give_equal_models():
+    rng = np.random.default_rng(5)
+    x = rng.uniform(0.0, 1.0, (80, 1))
+    y = np.cos(3.0 * x[:, 0]) + rng.normal(0.0, 0.3, 80)
+    fits = [MDLPolynomialRegressor(random_state=9, n_deep=200).fit(x, y) for _ in range(2)]
+    np.testing.assert_array_equal(fits[0].coef_, fits[1].coef_)
+    assert fits[0].sampler_["energy"] == fits[1].sampler_["energy"]
+
+
+X3 = np.arange(12.0).reshape(6, 2)
+BAD = {
+    "nan-in-X": (np.where(X3 == 4.0, np.nan, X3), np.ones(6), ValueError, "NaN"),
+    "inf-in-X": (np.where(X3 == 4.0, np.inf, X3), np.ones(6), ValueError, "infinity"),
+    "nan-in-y": (X3, [1, 2, np.nan, 4, 5, 6], ValueError, "NaN"),
+    "inf-in-y": (X3, [1, 2, np.inf, 4, 5, 6], ValueError, "infinity"),
+    "one-point": (np.ones((5, 2)), np.arange(5.0), ValueError, "2 distinct points.*5 samples"),
+    "max-degree-count": (X3, np.arange(6.0), ValueError, "max_degree must be .* 2 of them"),
+    "seed-too-large": (X3, np.arange(6.0), ValueError, "'random_state' parameter"),
+}
+
+
+@pytest.mark.parametrize("X, y, error, message", BAD.values(), ids=BAD.keys())
+def test_bad_input(X, y, error, message):
+    params = {"max-degree-count": {"max_degree": [2, 2, 2]},
+              "seed-too-large": {"random_state": 2**64}}
+    name = next(k for k, v in BAD.items() if v[3] == message)
+    with pytest.raises(error, match=message):
+        MDLPolynomialRegressor(**{**FAST, **params.get(name, {})}).fit(X, y)
+
+
+def test_predict_checks_the_features():
+    est = MDLPolynomialRegressor(**FAST).fit(X3, np.arange(6.0))
+    with pytest.raises(ValueError, match="2 features"):
+        est.predict(np.ones((3, 3)))
