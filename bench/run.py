@@ -431,21 +431,41 @@ def batch_throughput(n_series, n_points, blocks=4):
         runners = {"n_jobs=1": dict(n_jobs=1), "n_jobs=2": dict(n_jobs=2),
                    "LocalCluster(2)": dict(client=client)}
         seconds = dict.fromkeys(runners, 0.0)
+        cpu = dict.fromkeys(runners, 0.0)
         tables = {name: [] for name in runners}
         for b in range(blocks):
             names = list(runners)[b % 3:] + list(runners)[:b % 3]
             for name in names:
-                t0 = time.perf_counter()
+                c0, t0 = cpu_seconds(client), time.perf_counter()
                 tables[name].append(fit_groups(data[block == b], "series", "x", "y",
                                                **runners[name]))
                 seconds[name] += time.perf_counter() - t0
+                cpu[name] += cpu_seconds(client) - c0
     rates = {name: n_series / t for name, t in seconds.items()}
     whole = {name: pd.concat(t, ignore_index=True) for name, t in tables.items()}
     first = whole["n_jobs=1"]
     return dict(series=n_series, points=n_points, series_per_second=rates,
+                cores_used={name: cpu[name] / seconds[name] for name in runners},
+                cpu_ms_per_series={name: cpu[name] / n_series * 1e3 for name in runners},
                 speedup_2=rates["n_jobs=2"] / rates["n_jobs=1"],
                 identical=all(first.equals(t) for t in whole.values()),
                 failed=int((first["error"] != "").sum()))
+
+
+def cpu_seconds(client):
+    """CPU time of this process, its finished children (local workers) and the cluster's workers.
+
+    On a machine shared with other sessions the scheduler divides the cores between sessions
+    (autogroups), so more processes need not get more CPU: cores used = CPU time / wall time
+    says how much each runner was given.
+    """
+    def used(r):
+        return r.ru_utime + r.ru_stime
+
+    own = used(resource.getrusage(resource.RUSAGE_SELF)) + \
+        used(resource.getrusage(resource.RUSAGE_CHILDREN))
+    workers = client.run(lambda: tuple(resource.getrusage(resource.RUSAGE_SELF))[:2])
+    return own + sum(u + s for u, s in workers.values())
 
 
 # ----------------------------------------------------------------------------------------------
@@ -554,10 +574,14 @@ def main():
             print(f"fit_groups: skipped: {b['skipped']}")
         else:
             rates = ", ".join(f"{k} {v:.1f}" for k, v in b["series_per_second"].items())
+            cores = ", ".join(f"{k} {v:.2f}" for k, v in b["cores_used"].items())
+            work = ", ".join(f"{k} {v:.1f}" for k, v in b["cpu_ms_per_series"].items())
             print(f"fit_groups, {b['series']} series of {b['points']} points, series/s: {rates}; "
                   f"n_jobs=2 / n_jobs=1 {b['speedup_2']:.2f} (target >= 1.7 "
                   f"{'ok' if b['speedup_2'] >= 1.7 else 'MISSED'}), tables identical: "
                   f"{b['identical']}, {b['failed']} failed")
+            print(f"fit_groups cores used (CPU time / wall time): {cores}; CPU ms per series: "
+                  f"{work}")
     info["load_after"] = os.getloadavg()
     print(f"# load after: {info['load_after'][0]:.2f}")
     if args.json:
