@@ -16,6 +16,7 @@ dorv_core must be importable, e.g. PYTHONPATH=build/<dir> for a build tree.
 from __future__ import annotations
 
 import argparse
+import collections
 import ctypes
 import glob
 import json
@@ -396,6 +397,98 @@ def nd_memory(grids):
 
 
 # ----------------------------------------------------------------------------------------------
+# The scikit-learn estimator: default fits of 2000 points and its overhead over the core calls
+
+
+class _TimedCore:
+    """Stands in for dorv_core inside dorv.estimator and adds up the time of every call."""
+
+    def __init__(self):
+        self.by_name = collections.Counter()
+
+    @property
+    def seconds(self):
+        return sum(self.by_name.values())
+
+    def __getattr__(self, name):
+        target = getattr(dc, name)
+        if name == "TournamentMCMC":
+            return lambda *a, **k: _TimedSampler(self, target(*a, **k))
+        if not callable(target):
+            return target
+
+        def timed(*args, **kwargs):
+            t0 = time.perf_counter()
+            try:
+                return target(*args, **kwargs)
+            finally:
+                self.by_name[name] += time.perf_counter() - t0
+
+        return timed
+
+
+class _TimedSampler:
+    def __init__(self, core, sampler):
+        self.core, self.sampler = core, sampler
+
+    def fit(self, *args):
+        t0 = time.perf_counter()
+        try:
+            return self.sampler.fit(*args)
+        finally:
+            self.core.by_name["TournamentMCMC.fit"] += time.perf_counter() - t0
+
+
+def estimator_problem(d, n=2000, seed=20241209):
+    """A smooth function of d inputs with noise of sd 0.05."""
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(-2.0, 3.0, (n, d))
+    y = np.sin(X[:, 0]) * np.cos(X[:, 1]) + rng.normal(0.0, 0.05, n)
+    if d > 2:
+        y += 0.25 * X[:, 2] ** 2
+    return X, y
+
+
+def estimator_section(quick):
+    """Median time of a default MDLPolynomialRegressor fit of 2000 points in 2 and 3 inputs
+    (targets: 2 s and 5 s), and the share of it spent outside the dorv_core calls."""
+    import dorv.estimator as est
+
+    rows = []
+    for d, target in ((2, 2.0), (3, 5.0)):
+        X, y = estimator_problem(d)
+        totals, core, parts = [], [], collections.Counter()
+        for _ in range(2 if quick else 5):
+            timed = _TimedCore()
+            est.dc = timed
+            try:
+                t0 = time.perf_counter()
+                model = est.MDLPolynomialRegressor(random_state=0).fit(X, y)
+                totals.append(time.perf_counter() - t0)
+            finally:
+                est.dc = dc
+            core.append(timed.seconds)
+            parts.update(timed.by_name)
+        total, inside = statistics.median(totals), statistics.median(core)
+        rows.append(dict(inputs=d, n=len(y), seconds=total, core_seconds=inside,
+                         overhead_seconds=total - inside, overhead_share=1 - inside / total,
+                         candidates=len(model.candidates_["degrees"]),
+                         degrees=list(model.degrees_), target_seconds=target,
+                         core_share={k: v / sum(parts.values()) for k, v in parts.most_common()},
+                         holds=total < target))
+    print("\nMDLPolynomialRegressor, default fit of 2000 points:")
+    for r in rows:
+        print(f"  {r['inputs']} inputs: {r['seconds']:.2f} s (target < {r['target_seconds']:g} s "
+              f"{'ok' if r['holds'] else 'MISSED'}), {r['candidates']} candidates, degrees "
+              f"{tuple(r['degrees'])}; in dorv_core {r['core_seconds']:.2f} s, overhead "
+              f"{r['overhead_seconds'] * 1e3:.0f} ms ({100 * r['overhead_share']:.0f} %)",
+              flush=True)
+        print("    dorv_core time: " + ", ".join(
+            f"{k} {100 * v:.0f} %" for k, v in list(r["core_share"].items())[:4]))
+    return rows
+
+
+# ----------------------------------------------------------------------------------------------
 # Batch job: series per second of dorv.fit_groups in this process, on two local worker
 # processes and on a two-worker Dask LocalCluster. Needs the dorv package and its batch extra.
 
@@ -567,6 +660,9 @@ def main():
         print("build_penalty_matrices_nd (4,4,4) peak-memory growth: " + ", ".join(
             f"grid {m['grid']}: {m['growth_kib']} KiB (literal G x M matrix: "
             f"{literal * m['grid'] ** 3 / 1024:.0f} MiB)" for m in mem))
+
+    if not args.only or args.only in "estimator":
+        extra["estimator"] = estimator_section(args.quick)
 
     if not args.only or args.only in "fit_groups":
         b = extra["batch"] = batch_throughput(300 if args.quick else 2000, 200)

@@ -204,7 +204,8 @@ def report(outcome: Outcome) -> str:
         g = s["gibbs"]
         lines += [
             "",
-            f"refinement of degrees {_degrees(m.degrees_)} by TournamentMCMC "
+            f"refinement of {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} by "
+            "TournamentMCMC "
             f"({s['n_chains']} chains, {s['n_elite']} elites, seed {s['seed']})",
             f"  MDL {c['mdl'][chosen]:.3f} -> {s['mdl']:.3f}, hit rate {c['hit_rate'][chosen]:.3f}"
             f" -> {s['hit_rate']:.3f}, resid rms {_g(c['rms'][chosen])} -> {_g(s['rms'])}",
@@ -220,7 +221,8 @@ def report(outcome: Outcome) -> str:
         ]
     lines += [
         "",
-        f"chosen model: degrees {_degrees(m.degrees_)} ({kept}), MDL {m.mdl_:.3f}, resid rms "
+        f"chosen model: {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} ({kept}), "
+        f"MDL {m.mdl_:.3f}, resid rms "
         f"{_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv rms {_g(m.cv_rms_)}",
     ]
     if outcome.at_limit:

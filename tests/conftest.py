@@ -1,4 +1,7 @@
+import importlib
+import importlib.util
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -39,3 +42,22 @@ def raises_memory_error(run_isolated):
         assert proc.returncode == 0 and proc.stdout.strip() == "MemoryError", proc.stderr
 
     return check
+
+
+@pytest.fixture(scope="session")
+def native_testing():
+    """The test-only module `_dorv_testing`: importable when the tests run on a build directory;
+    otherwise the newest one under build/ (an installed package leaves it in the build tree)."""
+    try:
+        return importlib.import_module("_dorv_testing")
+    except ImportError:
+        pass
+    root = pathlib.Path(__file__).resolve().parents[1]
+    built = sorted(root.glob("build/*/_dorv_testing.*.so"), key=lambda p: p.stat().st_mtime)
+    if not built:
+        pytest.skip("the test-only module _dorv_testing is not built (cmake --build build/<dir>)")
+    spec = importlib.util.spec_from_file_location("_dorv_testing", built[-1])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules["_dorv_testing"] = module
+    return module

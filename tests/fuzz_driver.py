@@ -83,6 +83,8 @@ def is_float(v):
         return True
     if isinstance(v, (str, bytes, complex, np.complexfloating)):
         return False
+    if isinstance(v, np.ndarray) and v.ndim > 0:  # refused on every NumPy, not only on newer ones
+        return False
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("error")

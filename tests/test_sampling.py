@@ -168,9 +168,8 @@ A, B, C, D = [0.0, 0.0], [0.05, 0.0], [1.0, 0.0], [1.05, 0.0]
     ([[0.0, 0.0], [0.0]], 2, "lengths 2 and 1"),
 ], ids=["ACCD", "diverse-only", "more-than-chains", "zero", "negative", "at-0.1-rejects",
         "nan-distance-keeps", "fill-from-1", "empty", "mixed-lengths"])
-def test_select_elite(points, n_elite, expected):
-    from _dorv_testing import select_elite
-
+def test_select_elite(native_testing, points, n_elite, expected):
+    select_elite = native_testing.select_elite
     ranked = [(np.array(p), float(i + 1)) for i, p in enumerate(points)]
     if isinstance(expected, str):
         pytest.raises(ValueError, select_elite, ranked, n_elite).match(expected)

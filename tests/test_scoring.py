@@ -117,7 +117,6 @@ def test_fit_regularized_linear_degenerate_cases():
     assert zero_col[4] == 0.0 and np.allclose(zero_col[:4], lstsq(X, Y))
     wide = dc.fit_regularized_linear(X[:2], Y[:2])
     assert wide.shape == (4,) and np.allclose(X[:2] @ wide, Y[:2], atol=1e-6)
-    assert np.isnan(dc.fit_regularized_linear(X, np.r_[nan, Y[1:]])).all()
 
 
 @pytest.mark.parametrize("call, match", [
@@ -178,8 +177,8 @@ def test_ols_screens_non_finite_and_solves_empty_designs(run_isolated):
 
 
 @pytest.mark.parametrize("m, p", [(1, 1), (30, 4), (2000, 20), (50, 64), (3, 9), (0, 3), (3, 0), (0, 0)])
-def test_fit_regularized_linear_gives_the_bits_of_the_full_product(m, p):
-    from _dorv_testing import normal_equations_solve
+def test_fit_regularized_linear_gives_the_bits_of_the_full_product(native_testing, m, p):
+    normal_equations_solve = native_testing.normal_equations_solve
     rng = np.random.default_rng(m * 100 + p)
     Phi, y = rng.normal(size=(m, p)), rng.normal(size=m)
     R = rng.normal(size=(p, p))

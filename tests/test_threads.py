@@ -27,7 +27,6 @@ PROBLEMS = textwrap.dedent("""
         (dict(n_chains=8, n_warmup=20, n_deep=40, n_elite=3, seed=2**64 - 1),
          (Xn, yn, S1, S2, 0.01, 0.0)),
         (dict(n_chains=5, n_warmup=10, n_deep=10), (np.ones((6, 2)), np.zeros(6))),  # all ties
-        (dict(n_chains=3, n_warmup=10, n_deep=10), (X, np.where(x > 0, np.nan, y))),
     ]
     for kwargs, args in runs:
         r = dc.TournamentMCMC(**kwargs).fit(*args)
@@ -49,7 +48,7 @@ def test_fit_does_not_depend_on_the_number_of_threads():
     out = {threads: run(PROBLEMS, threads) for threads in (1, 2, 3, 8)}
     for threads, lines in out.items():
         assert int(lines[-1].split()[1]) >= threads  # the team really had that many threads
-    assert len(out[1]) == 6
+    assert len(out[1]) == 5
     assert all(lines[:-1] == out[1][:-1] for lines in out.values())
 
 

@@ -5,7 +5,10 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <algorithm>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "bases.hpp"
 #include "sampling.hpp"
@@ -17,6 +20,27 @@
 // outcome would depend on the warning filters. An array whose copy cannot fit in memory (a
 // broadcast view, for example) raises MemoryError instead of being allocated and filled.
 namespace pybind11::detail {
+
+// What the casters converted in the current call, and the value they refused last with what it
+// should have been; the module's calls report a refusal by argument name
+// (name_conversion_failures below).
+struct conversion_record {
+  std::vector<PyObject*> loaded;
+  PyObject* refused = nullptr;
+  const char* expected = nullptr;
+};
+inline thread_local conversion_record conversions;
+
+inline bool accept(handle src) {
+  if (conversions.loaded.size() < 64) conversions.loaded.push_back(src.ptr());
+  return true;
+}
+
+inline bool refuse(handle src, const char* expected) {
+  conversions.refused = src.ptr();
+  conversions.expected = expected;
+  return false;
+}
 
 inline bool is_complex_scalar(handle src) {
   return PyComplex_Check(src.ptr()) ||
@@ -35,20 +59,28 @@ template <>
 struct type_caster<double> {
   PYBIND11_TYPE_CASTER(double, io_name("typing.SupportsFloat | typing.SupportsIndex", "float"));
 
+  // Arrays other than 0-d ones are refused whatever NumPy's version: older ones convert a
+  // one-element array, newer ones warn or refuse.
   bool load(handle src, bool convert) {
+    constexpr const char* expected = "a real number";
     if (!src) return false;
     if (PyFloat_Check(src.ptr())) {
       value = PyFloat_AS_DOUBLE(src.ptr());
-      return true;
+      return accept(src);
     }
-    if (!PyLong_Check(src.ptr()) && (!convert || is_complex_scalar(src))) return false;
+    if (!PyLong_Check(src.ptr()) && (!convert || is_complex_scalar(src)))
+      return refuse(src, expected);
+    if (isinstance<array>(src)) {
+      const auto a = reinterpret_borrow<array>(src);
+      if (a.ndim() > 0 || a.dtype().kind() == 'c') return refuse(src, expected);
+    }
     const double v = PyFloat_AsDouble(src.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-      return false;
+      return refuse(src, expected);
     }
     value = v;
-    return true;
+    return accept(src);
   }
 
   static handle cast(double src, return_value_policy, handle) { return PyFloat_FromDouble(src); }
@@ -77,20 +109,25 @@ struct checked_dense_caster {
   using props = EigenProps<Type>;
   PYBIND11_TYPE_CASTER(Type, props::descriptor);
 
+  static constexpr const char* expected =
+      std::is_same_v<Type, dorv::Vector>
+          ? "a 1-D array of real numbers (or an (n, 1) column)"
+          : "a 2-D array of real numbers (or a 1-D one, read as a column)";
+
   bool load(handle src, bool convert) {
-    if (!convert && !isinstance<array_t<double>>(src)) return false;
+    if (!convert && !isinstance<array_t<double>>(src)) return refuse(src, expected);
     auto buf = array::ensure(src);
-    if (!buf || buf.ndim() < 1 || buf.ndim() > 2) return false;
+    if (!buf || buf.ndim() < 1 || buf.ndim() > 2) return refuse(src, expected);
     const auto fits = props::conformable(buf);
-    if (!fits) return false;
+    if (!fits) return refuse(src, expected);
     dorv::require_doubles(static_cast<double>(fits.rows) * static_cast<double>(fits.cols));
-    if (holds_complex(buf)) return false;
+    if (holds_complex(buf)) return refuse(src, expected);
     value = Type(fits.rows, fits.cols);
     dorv::advise_huge_pages(value.data(), value.size());
     if (buf.ndim() == 2 && !(buf.flags() & npy_api::NPY_ARRAY_F_CONTIGUOUS_) &&
         (buf.flags() & npy_api::NPY_ARRAY_ALIGNED_) && isinstance<array_t<double>>(buf)) {
       copy_strided(buf, value.data(), fits.rows, fits.cols);
-      return true;
+      return accept(src);
     }
     auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
     if (buf.ndim() == 1)
@@ -99,9 +136,9 @@ struct checked_dense_caster {
       buf = buf.squeeze();
     if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
       PyErr_Clear();
-      return false;
+      return refuse(src, expected);
     }
-    return true;
+    return accept(src);
   }
 
   // Results by value become arrays that own the moved storage; references (read-only fields)
@@ -116,6 +153,32 @@ struct checked_dense_caster {
     return eigen_array_cast<props>(src);
   }
 };
+
+// Ints: pybind11's loading of the widest integer of the same sign, a range check, and the
+// refusal recorded.
+template <typename T, typename Wide>
+struct recorded_int_caster {
+  PYBIND11_TYPE_CASTER(T, type_caster<Wide>::name);
+
+  bool load(handle src, bool convert) {
+    type_caster<Wide> wide;
+    if (!wide.load(src, convert) ||
+        static_cast<Wide>(static_cast<T>(static_cast<Wide>(wide))) != static_cast<Wide>(wide))
+      return refuse(src, std::is_signed_v<T> ? "an int between -2**31 and 2**31 - 1"
+                                             : "a Python int between 0 and 2**64 - 1");
+    value = static_cast<T>(static_cast<Wide>(wide));
+    return accept(src);
+  }
+
+  static handle cast(T src, return_value_policy policy, handle parent) {
+    return type_caster<Wide>::cast(src, policy, parent);
+  }
+};
+
+template <>
+struct type_caster<int> : recorded_int_caster<int, long long> {};
+template <>
+struct type_caster<std::uint64_t> : recorded_int_caster<std::uint64_t, unsigned long long> {};
 
 template <>
 struct type_caster<dorv::Matrix> : checked_dense_caster<dorv::Matrix> {};
@@ -142,6 +205,113 @@ const Matrix* optional_matrix(const py::object& value, Matrix& storage) {
   return &storage;
 }
 
+// What a refused argument is, for messages: the shape and dtype of an array (also of a list
+// that converts to one), the length of another sequence, or the type and a short repr.
+std::string describe(py::handle v) {
+  const auto shape = [](const py::array& a) { return std::string(py::str(a.attr("shape"))); };
+  if (py::isinstance<py::array>(v)) {
+    const auto a = py::reinterpret_borrow<py::array>(v);
+    return "an array of shape " + shape(a) + " and dtype " + std::string(py::str(a.dtype()));
+  }
+  if (v.is_none()) return "None";
+  const std::string type = Py_TYPE(v.ptr())->tp_name;
+  if (PyList_Check(v.ptr()) || PyTuple_Check(v.ptr())) {
+    const auto a = py::array::ensure(v);
+    if (!a) return "a " + type + " of " + std::to_string(py::len(v)) + " items";
+    const char kind = a.dtype().kind();
+    const bool numbers = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+    return "a " + type + " of shape " + shape(a) +
+           (numbers ? "" : " and dtype " + std::string(py::str(a.dtype())));
+  }
+  const std::string text = py::repr(v);
+  return text.size() <= 40 ? type + " " + text : type;
+}
+
+bool holds(py::handle container, PyObject* item, int depth) {
+  if (depth == 0 || !(PyList_Check(container.ptr()) || PyTuple_Check(container.ptr())))
+    return false;
+  for (const py::handle x : container)
+    if (x.ptr() == item || holds(x, item, depth - 1)) return true;
+  return false;
+}
+
+// "who: name must be <expected>, got <what>" for the argument (or an item of the argument) that
+// the casters refused last; the signature and a description of every argument when that is not
+// known (a sequence of the wrong length, say). Never the values of an array.
+std::string conversion_message(const py::detail::function_call& call) {
+  const auto& f = call.func;
+  std::string who = f.name;
+  if (f.is_method && f.scope)
+    who = py::cast<std::string>(f.scope.attr("__name__")) + (who == "__init__" ? "" : "." + who);
+  const auto& record = py::detail::conversions;
+  const std::size_t first = f.is_method ? 1 : 0;
+  // Arguments convert in order: a value passed for several of them failed at its first
+  // occurrence after those that converted.
+  auto skip = std::count(record.loaded.begin(), record.loaded.end(), record.refused);
+  for (std::size_t i = first; record.refused != nullptr && i < call.args.size(); ++i) {
+    const std::string name = f.args[i].name;
+    const std::string none = f.args[i].value && f.args[i].value.is_none() ? "None or " : "";
+    if (call.args[i].ptr() == record.refused && skip-- == 0)
+      return who + ": " + name + " must be " + none + record.expected + ", got " +
+             describe(call.args[i]);
+    if (holds(call.args[i], record.refused, 2))
+      return who + ": the items of " + name + " must be " + record.expected + ", got " +
+             describe(record.refused);
+  }
+  std::string signature = f.signature, got;
+  signature.erase(signature.rfind(" -> "));
+  if (f.is_method) {  // without self
+    const auto next = signature.find(", ");
+    signature = "(" + (next == std::string::npos ? ")" : signature.substr(next + 2));
+  }
+  for (std::size_t i = first; i < call.args.size(); ++i)
+    got += (i > first ? ", " : "") + std::string(f.args[i].name) + "=" + describe(call.args[i]);
+  return who + ": arguments do not convert to " + who + signature + "; got " + got;
+}
+
+using Impl = py::handle (*)(py::detail::function_call&);
+
+std::unordered_map<const py::detail::function_record*, Impl>& original_impls() {
+  static std::unordered_map<const py::detail::function_record*, Impl> impls;
+  return impls;
+}
+
+// Calls the function as pybind11 would, but reports an argument that does not convert by its
+// name (TypeError; RuntimeError from an optional matrix, converted in the call) instead of
+// listing the signatures and the repr of every argument.
+py::handle call_reporting_failures(py::detail::function_call& call) {
+  auto& record = py::detail::conversions;
+  record.loaded.clear();
+  record.refused = nullptr;
+  try {
+    const py::handle result = original_impls().at(&call.func)(call);
+    if (result.ptr() != PYBIND11_TRY_NEXT_OVERLOAD) return result;
+  } catch (const py::cast_error&) {
+    if (record.refused == nullptr) throw;
+    throw py::cast_error(conversion_message(call));
+  }
+  throw py::type_error(conversion_message(call));
+}
+
+// Reroutes the functions and methods of the module (those without overloads) through
+// call_reporting_failures.
+void name_conversion_failures(py::module_& m) {
+  const auto reroute = [](py::handle h) {
+    h = py::detail::get_function(h);
+    if (!h || !PyCFunction_Check(h.ptr())) return;
+    auto* rec = py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(h.ptr()));
+    if (rec == nullptr || rec->next != nullptr || rec->impl == &call_reporting_failures) return;
+    original_impls()[rec] = rec->impl;
+    rec->impl = &call_reporting_failures;
+  };
+  for (const auto item : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
+    reroute(item.second);
+    if (PyType_Check(item.second.ptr()))
+      for (const py::handle member : item.second.attr("__dict__").attr("values")())
+        reroute(member);
+  }
+}
+
 // Instances cannot be rebuilt from Python, so pickling and copying must refuse cleanly rather
 // than let the default protocols 0 and 1 construct a bare instance.
 template <class Class>
@@ -151,6 +321,16 @@ Class& refuse_pickling(Class& cls) {
   return cls.def("__reduce_ex__", [message](const py::object&, const py::object&) -> py::object {
     throw py::type_error(message);
   });
+}
+
+// "Name(field=repr, ...)".
+py::str fields_repr(const char* name,
+                    std::initializer_list<std::pair<const char*, py::object>> fields) {
+  std::string text = std::string(name) + "(";
+  for (const auto& [field, value] : fields)
+    text += (text.back() == '(' ? "" : ", ") + std::string(field) + "=" +
+            std::string(py::repr(value));
+  return py::str(text + ")");
 }
 
 void register_statistics(py::module_& m) {
@@ -218,7 +398,13 @@ void register_sampling(py::module_& m) {
       .def_readonly("He", &GibbsResult::He)
       .def_readonly("r_heat", &GibbsResult::r_heat)
       .def_readonly("var_E", &GibbsResult::var_E)
-      .def_readonly("T", &GibbsResult::T);
+      .def_readonly("T", &GibbsResult::T)
+      .def("__repr__", [](const GibbsResult& g) {
+        return fields_repr("GibbsResult",
+                           {{"H", py::float_(g.H)}, {"Hmax", py::float_(g.Hmax)},
+                            {"He", py::float_(g.He)}, {"r_heat", py::float_(g.r_heat)},
+                            {"var_E", py::float_(g.var_E)}, {"T", py::float_(g.T)}});
+      });
   refuse_pickling(gibbs);
 
   m.def("gibbs_entropy", &gibbs_entropy, "energies"_a, "T"_a = 1.0);
@@ -230,7 +416,14 @@ void register_sampling(py::module_& m) {
       .def_readonly("energy", &MCMCResult::energy)
       .def_readonly("gibbs", &MCMCResult::gibbs)
       .def_readonly("n_chains", &MCMCResult::n_chains)
-      .def_readonly("n_elite", &MCMCResult::n_elite);
+      .def_readonly("n_elite", &MCMCResult::n_elite)
+      .def("__repr__", [](const MCMCResult& r) {
+        return fields_repr("MCMCResult", {{"beta_mcmc", py::cast(r.beta_mcmc)},
+                                          {"energy", py::float_(r.energy)},
+                                          {"gibbs", py::cast(r.gibbs)},
+                                          {"n_chains", py::int_(r.n_chains)},
+                                          {"n_elite", py::int_(r.n_elite)}});
+      });
   refuse_pickling(result);
 
   py::class_<TournamentMCMC> sampler(m, "TournamentMCMC");
@@ -249,7 +442,16 @@ void register_sampling(py::module_& m) {
             return self.fit(X, y, p1, p2, gamma1, gamma2);
           },
           "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-          "gamma2"_a = 0.0);
+          "gamma2"_a = 0.0)
+      .def("__repr__", [](const TournamentMCMC& t) {
+        return fields_repr("TournamentMCMC", {{"n_chains", py::int_(t.n_chains())},
+                                              {"n_warmup", py::int_(t.n_warmup())},
+                                              {"n_deep", py::int_(t.n_deep())},
+                                              {"n_elite", py::int_(t.n_elite())},
+                                              {"step_size", py::float_(t.step_size())},
+                                              {"H_piH", py::int_(t.H_piH())},
+                                              {"seed", py::int_(t.seed())}});
+      });
   refuse_pickling(sampler);
 }
 
@@ -261,4 +463,5 @@ PYBIND11_MODULE(dorv_core, m) {
   register_bases(m);
   register_solvers(m);
   register_sampling(m);
+  name_conversion_failures(m);
 }

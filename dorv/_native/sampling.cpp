@@ -324,6 +324,11 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                                 " columns, more than an int can count");
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
   check_penalty_shapes(pen, X.cols(), who);
+  // NaN or infinite data would give every chain a NaN or infinite energy, and a confident
+  // answer: refused, as by the solvers, with the terms of the score that are read.
+  require_finite(X, who, "X");
+  require_finite(y, who, "y");
+  check_penalty_values(pen, who);
   if (X.cols() > 0 && H_piH_ <= 0)
     throw std::invalid_argument("TournamentMCMC.fit: H_piH must be positive, got " +
                                 std::to_string(H_piH_));

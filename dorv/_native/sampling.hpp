@@ -47,9 +47,18 @@ class TournamentMCMC {
                  int H_piH, std::uint64_t seed);
 
   // Parallel annealed warm-up, diversity-aware elite, sequential deep refinement of the MDL
-  // score of X b against y. X (n, k), y (n), R1 and R2 (k, k) or null.
+  // score of X b against y. X (n, k), y (n), R1 and R2 (k, k) or null. X, y and the penalty
+  // terms that are read must be finite.
   MCMCResult fit(const Matrix& X, const Vector& y, const Matrix* R1, const Matrix* R2,
                  double gamma1, double gamma2) const;
+
+  int n_chains() const { return n_chains_; }
+  int n_warmup() const { return n_warmup_; }
+  int n_deep() const { return n_deep_; }
+  int n_elite() const { return n_elite_; }
+  double step_size() const { return step_size_; }
+  int H_piH() const { return H_piH_; }
+  std::uint64_t seed() const { return seed_; }
 
  private:
   int n_chains_;

@@ -34,11 +34,12 @@ bool all_finite(const Dense& A) {
   return (A.array() * 0.0).sum() == 0.0;
 }
 
-// Names the first NaN or infinite entry, so that the caller can find it.
+}  // namespace
+
 void require_finite(const Matrix& A, const char* who, const char* name) {
   if (all_finite(A)) return;
-  for (Index j = 0; j < A.cols(); ++j)
-    for (Index i = 0; i < A.rows(); ++i)
+  for (Index i = 0; i < A.rows(); ++i)  // the first in row-major order, as NumPy counts
+    for (Index j = 0; j < A.cols(); ++j)
       if (!std::isfinite(A(i, j)))
         throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A) +
                                     " must be finite, got " + number(A(i, j)) + " at [" +
@@ -59,6 +60,8 @@ void require_finite(double v, const char* who, const char* name) {
     throw std::invalid_argument(std::string(who) + ": " + name + " must be finite, got " +
                                 number(v));
 }
+
+namespace {
 
 void require_rows(const Matrix& A, const Vector& y, const char* who, const char* name) {
   if (A.rows() != y.size())
@@ -240,7 +243,7 @@ bool fast_median(Index n, const Value& value, double& out) {
 
 // Large inputs take the passes without copies, which give the same value: the sign of a zero
 // median cannot change |v - m|, and the deviations hold no -0. Data with NaN, and small inputs,
-// take the selection on copies.
+// take the copy; data with NaN has a NaN deviation, as NumPy's median has, wherever it stands.
 double mad(const Vector& y) {
   const Index n = y.size();
   const double* p = y.data();
@@ -250,6 +253,8 @@ double mad(const Vector& y) {
       fast_median(n, [p, m](Index i) { return std::abs(p[i] - m); }, d))
     return d;
   std::vector<double> buf(p, p + n);
+  if (std::any_of(buf.begin(), buf.end(), [](double v) { return std::isnan(v); }))
+    return std::numeric_limits<double>::quiet_NaN();
   m = median_inplace(buf);
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
@@ -286,6 +291,7 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
   const char* who = "fit_regularized_linear";
   require_rows(Phi, y, who, "Phi");
+  require_finite(y, who, "y");
   const Index p = Phi.cols();
   // The p x p system and its factorisation must fit in memory, however few rows Phi has.
   require_doubles(2.0 * static_cast<double>(p) * static_cast<double>(p) +
@@ -301,19 +307,12 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   if (Phi.size() > 0) A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
 
   // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
-  // finite zeros rather than NaN: everything that enters A must be finite. NaN in y only
-  // reaches the right-hand side and shows in the result. A(j, j) sums the squares of column
-  // j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned only then.
+  // finite zeros rather than NaN: everything that enters A must be finite. A(j, j) sums the
+  // squares of column j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned
+  // only then.
   if (!all_finite(A.diagonal())) require_finite(Phi, who, "Phi");
   require_finite(ridge, who, "ridge");
-  if (use1) {
-    require_finite(gamma1, who, "gamma1");
-    require_finite(*R1, who, "R1");
-  }
-  if (use2) {
-    require_finite(gamma2, who, "gamma2");
-    require_finite(*R2, who, "R2");
-  }
+  check_penalty_values({R1, R2, gamma1, gamma2}, who);
 
   const double n = static_cast<double>(y.size());
   A.diagonal().array() += ridge;
@@ -341,6 +340,17 @@ double quad_form(const Vector& b, const Matrix& R, Vector& Rb) {
 void check_penalty_shapes(const PenaltySpec& pen, Index p, const char* who) {
   if (pen.R1 != nullptr && pen.gamma1 != 0.0) require_square(*pen.R1, p, who, "R1");
   if (pen.R2 != nullptr && pen.gamma2 != 0.0) require_square(*pen.R2, p, who, "R2");
+}
+
+void check_penalty_values(const PenaltySpec& pen, const char* who) {
+  if (pen.R1 != nullptr && pen.gamma1 != 0.0) {
+    require_finite(pen.gamma1, who, "gamma1");
+    require_finite(*pen.R1, who, "R1");
+  }
+  if (pen.R2 != nullptr && pen.gamma2 != 0.0) {
+    require_finite(pen.gamma2, who, "gamma2");
+    require_finite(*pen.R2, who, "R2");
+  }
 }
 
 double mdl_score_of_hits(Index hit, Index n_targets, int k, int H) {

@@ -10,8 +10,8 @@ namespace dorv {
 // Median by one selection pass; 0.0 for an empty list. v is reordered (taken by value).
 double median_inplace(std::vector<double> v);
 
-// Raw median absolute deviation about the median (no consistency factor); 0.0 when empty.
-// y (n).
+// Raw median absolute deviation about the median (no consistency factor); 0.0 when empty,
+// NaN when y holds a NaN. y (n).
 double mad(const Vector& y);
 
 // Fraction of i < n with |yp[i] - yt[i]| < eps, floored at 1/(2n); NaN for n = 0.
@@ -27,10 +27,16 @@ Vector ols(const Matrix& X, const Vector& y);
 
 // Penalised normal equations (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y,
 // n = rows of Phi, solved by LDLT on the lower triangle. A null or zero-weighted matrix is not
-// read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p). Phi, ridge and the terms that are
-// read must be finite; NaN in y gives NaN coefficients.
+// read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p). Phi, y, ridge and the terms that
+// are read must be finite.
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
+
+// Throw std::invalid_argument naming `who`, the argument `name` and its first NaN or infinite
+// entry, if it has one.
+void require_finite(const Matrix& A, const char* who, const char* name);
+void require_finite(const Vector& v, const char* who, const char* name);
+void require_finite(double v, const char* who, const char* name);
 
 // Penalty matrices and weights of a score; owns nothing. R1, R2 (p, p) or null.
 struct PenaltySpec {
@@ -50,6 +56,10 @@ double quad_form(const Vector& b, const Matrix& R, Vector& Rb);
 
 // Throws std::invalid_argument unless every matrix of pen that a score would read is (p, p).
 void check_penalty_shapes(const PenaltySpec& pen, Eigen::Index p, const char* who);
+
+// Throws std::invalid_argument unless every weight and matrix of pen that a score would read is
+// finite.
+void check_penalty_values(const PenaltySpec& pen, const char* who);
 
 // The score without penalty terms for `hit` hits among n targets: -n ln(sr) + k^2 ln(2H) / n
 // (k > 0 only), sr = hit / n floored at 1/(2n).
