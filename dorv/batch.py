@@ -65,8 +65,8 @@ def require(module: str, purpose: str) -> Any:
     """Import an optional dependency of the batch extra, or say in one line how to get it."""
     try:
         return importlib.import_module(module)
-    except ImportError as exc:
-        raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT}") from exc
+    except ImportError as exc:  # missing, or refusing the installed versions of its own needs
+        raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT} ({exc})") from exc
 
 
 # ----------------------------------------------------------------------------------------------
