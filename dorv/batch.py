@@ -39,6 +39,8 @@ from sklearn.base import clone
 from sklearn.utils import check_random_state
 from threadpoolctl import threadpool_limits
 
+from dorv.estimator import MDLPolynomialRegressor
+
 INSTALL_HINT = "pip install 'dorv[batch]'"
 
 try:
@@ -91,7 +93,9 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
         The target column.
     estimator : scikit-learn regressor, default ``MDLPolynomialRegressor()``
         Each group gets a clone. If it has a `random_state` parameter, the clone's is set to a
-        seed derived from the estimator's `random_state` and the group key (`group_seed`).
+        seed derived from the estimator's `random_state` and the group key (`group_seed`);
+        None counts as a value there, so the seeds are fixed then too, and a RandomState
+        instance gives one draw for the whole batch.
     n_jobs : int, default the number of cores
         1 fits in the calling process; k fits on k local worker processes.
     client : dask.distributed.Client, optional
@@ -136,12 +140,6 @@ def group_seed(random_state: int | None, key: tuple[Any, ...]) -> int:
 def _plain(value: Any) -> Any:
     """NumPy scalars as the Python values they hold, whose repr does not change with NumPy."""
     return value.item() if isinstance(value, np.generic) else value
-
-
-def _default_estimator() -> Any:
-    from dorv import MDLPolynomialRegressor
-
-    return MDLPolynomialRegressor()
 
 
 def _columns(data: pd.DataFrame, name: str, value: Any) -> list[str]:
@@ -190,7 +188,7 @@ class BatchJob:
         if overlap:
             raise ValueError(f"by, x, y: a column can play one part only, got {sorted(overlap)} "
                              "in more than one")
-        self.estimator = _default_estimator() if estimator is None else estimator
+        self.estimator = MDLPolynomialRegressor() if estimator is None else estimator
         self.workers = _workers(n_jobs, client)
         self.client = client
         self.local = client is None and self.workers == 1
