@@ -27,6 +27,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -355,6 +356,8 @@ def measure(case, repeats, budget, min_repeats):
 
 def child(kind, arg):
     """Runs in a subprocess: prints one JSON line."""
+    if kind == "threads":
+        return print(json.dumps(two_fits_child(int(arg))))
     if kind == "sampler":
         X, y = sampler_problem()
         times, res = [], None
@@ -394,6 +397,62 @@ def thread_scaling(rounds, fits):
 
 def nd_memory(grids):
     return [run_child("ndmem", g) for g in grids]
+
+
+# ----------------------------------------------------------------------------------------------
+# Two fits in two Python threads: the sampler runs without the interpreter lock.
+
+
+def two_fits_child(rounds):
+    """Two TournamentMCMC fits one after the other, then the same two in two threads, `rounds`
+    times (which comes first alternates); median seconds of each and whether every result is
+    the same, bit for bit. The same for two NumPy matrix products, which run without the
+    interpreter lock too: their ratio shows what the machine's free cores allow."""
+    X, y = sampler_problem(2000, 8)
+    samplers = [dc.TournamentMCMC(seed=seed) for seed in (1, 2)]
+    A = np.random.default_rng(1).normal(size=(600, 600))
+
+    def fit(i, out):
+        r = samplers[i].fit(X, y)
+        out[i] = (np.asarray(r.beta_mcmc).tobytes().hex(), r.energy.hex())
+
+    def product(i, out):
+        out[i] = float((A @ A)[0, 0])
+
+    def serial(work):
+        out = [None, None]
+        for i in (0, 1):
+            work(i, out)
+        return out
+
+    def threaded(work):
+        out = [None, None]
+        threads = [threading.Thread(target=work, args=(i, out)) for i in (0, 1)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return out
+
+    times = {(run, work): [] for run in (serial, threaded) for work in (fit, product)}
+    results = []
+    for r in range(rounds):
+        for run in (serial, threaded) if r % 2 == 0 else (threaded, serial):
+            for work in (fit, product):
+                t0 = time.perf_counter()
+                out = run(work)
+                times[run, work].append(time.perf_counter() - t0)
+                if work is fit:
+                    results.append(out)
+    med = {key: statistics.median(ts) for key, ts in times.items()}
+    return dict(seconds_serial=med[serial, fit], seconds_threads=med[threaded, fit],
+                numpy_ratio=med[threaded, product] / med[serial, product],
+                identical=all(r == results[0] for r in results))
+
+
+def two_thread_fits(rounds):
+    out = run_child("threads", rounds, {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1"})
+    return dict(out, ratio=out["seconds_threads"] / out["seconds_serial"])
 
 
 # ----------------------------------------------------------------------------------------------
@@ -452,6 +511,7 @@ def estimator_problem(d, n=2000, seed=20241209):
 def estimator_section(quick):
     """Median time of a default MDLPolynomialRegressor fit of 2000 points in 2 and 3 inputs
     (targets: 2 s and 5 s), and the share of it spent outside the dorv_core calls."""
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     import dorv.estimator as est
 
     rows = []
@@ -653,6 +713,13 @@ def main():
         print(f"sampler threads: OMP_NUM_THREADS=1 {s['seconds_1'] * 1e3:.1f} ms, "
               f"=2 {s['seconds_2'] * 1e3:.1f} ms, speed-up {s['speedup']:.2f}, "
               f"results identical: {s['identical']}")
+    if not args.only or args.only in "TournamentMCMC.fit threads":
+        t = extra["two_thread_fits"] = two_thread_fits(3 if args.quick else 7)
+        print(f"two fits (n=2000 k=8) in two Python threads, OMP_NUM_THREADS=1: "
+              f"{t['seconds_threads'] * 1e3:.1f} ms against {t['seconds_serial'] * 1e3:.1f} ms "
+              f"one after the other -> {t['ratio']:.2f}x (target <= 0.6), "
+              f"results identical: {t['identical']}; NumPy products, the same way: "
+              f"{t['numpy_ratio']:.2f}x")
     if not args.only or args.only in "build_penalty_matrices_nd":
         mem = nd_memory([30, 100, 300] if args.quick else [30, 100, 300, 1000])
         literal = 125 * 8 / 1024  # KiB per grid point of one G x M working matrix

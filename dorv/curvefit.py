@@ -127,23 +127,20 @@ def read_columns(path: str, x_cols: list[str], y_col: str | None = None,
 class Outcome:
     data: Data
     model: MDLPolynomialRegressor
-    at_limit: str  # the degree-limit warning, or ""
+    max_degree: int
 
 
 def run(data: Data, max_degree: int, gamma1: float, gamma2: float, seed: int) -> Outcome:
-    """Fits the estimator to the data; a degree at max_degree becomes a note in the report."""
+    """Fits the estimator to the data; a degree at max_degree becomes a note in the report
+    instead of a warning."""
     model = MDLPolynomialRegressor(max_degree, gamma1=gamma1, gamma2=gamma2, random_state=seed)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", DegreeLimitWarning)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DegreeLimitWarning)
         try:
             model.fit(data.X, data.y)
         except ValueError as e:
             raise InputError(f"{data.source}: {e}") from None
-    at_limit = [str(w.message) for w in caught if issubclass(w.category, DegreeLimitWarning)]
-    for w in caught:
-        if not issubclass(w.category, DegreeLimitWarning):
-            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
-    return Outcome(data, model, at_limit[0] if at_limit else "")
+    return Outcome(data, model, max_degree)
 
 
 def _g(value: float) -> str:
@@ -225,8 +222,10 @@ def report(outcome: Outcome) -> str:
         f"MDL {m.mdl_:.3f}, resid rms "
         f"{_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv rms {_g(m.cv_rms_)}",
     ]
-    if outcome.at_limit:
-        lines.append(f"  note: {outcome.at_limit.replace('max_degree=', '--max-degree ')}")
+    at_limit = [n for n, g in zip(data.x_names, m.degrees_) if g == outcome.max_degree]
+    if at_limit:
+        lines.append(f"  note: the chosen degree of {', '.join(at_limit)} is --max-degree "
+                     f"{outcome.max_degree}: a higher degree might fit better")
     if d == 1:
         lines += ["  y = sum of a_p * t^p", f"  {'p':>3}  {'a_p':>14}"]
         lines += [f"  {p:>3}  {a:>14.6g}" for p, a in enumerate(m.coef_)]

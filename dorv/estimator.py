@@ -25,22 +25,26 @@ gains nothing from either alone); where none of these lowers the best held-out R
 ``MIN_GAIN`` (relative), it also tries raising each by two (an even dependence such as x**2
 gains nothing from an odd degree, an odd one little from an even degree). The path moves to
 the tried neighbour of lowest held-out RMS and ends when no neighbour is left (every degree
-at its limit, or fewer than ``POINTS_PER_COEF`` training points per coefficient) or after
-``PATIENCE`` step without such progress. The search thus costs d + 1 candidates per step
+at its limit, or fewer than ``POINTS_PER_COEF`` training points per coefficient) or after a
+step without such progress. The search thus costs d + 1 candidates per step
 while it progresses, at most 2 d + 1 at the end, fewer where neighbours were tried before. In
 one variable it is the plain scan of degrees 0, 1, 2, ... up to two past the best.
 
-Among the candidates whose held-out RMS is within ``RMS_TOLERANCE`` of the best, the one of
-lowest held-out MDL is chosen (ties go to fewer coefficients): the model that predicts unseen
-points about as well as any, and of those the shortest description.
+Among the candidates as good as the best on held-out points, the one of lowest held-out MDL is
+chosen (ties go to fewer coefficients): the model that predicts unseen points about as well as
+any, and of those the shortest description. As good means a mean square error above the best
+by at most 2 ``RMS_TOLERANCE`` of itself (``RMS_TOLERANCE`` in RMS) and at most
+``R2_TOLERANCE`` of the variance of the targets (the second bounds the loss of R² on noisy
+data, the first on smooth data).
 
 The sampler
 -----------
 With ``refine=True`` the tournament sampler runs on the chosen degrees, with the MDL score as
 its energy. Its model replaces the least-squares fit only where it is really better: it hits
-more points at a lower MDL on the whole data, and, run again without one fold, it predicts that
-fold with at least as many hits as the least-squares fit of the same points and a residual RMS
-at most ``RMS_TOLERANCE`` larger.
+more points at a lower MDL on the whole data with a residual RMS as good (in the sense above),
+and, run again without one fold, it predicts that fold with at least as many hits as the
+least-squares fit of the same points and an RMS as good. More hits alone are not enough: on
+noisy data the sampler buys them with larger residuals elsewhere.
 """
 
 from __future__ import annotations
@@ -67,7 +71,6 @@ RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as e
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 MIN_GAIN = RMS_TOLERANCE  # relative fall of the best held-out RMS that counts as progress
 POINTS_PER_COEF = 4  # training points per coefficient at least
-PATIENCE = 1  # steps without progress before the degree search ends
 FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on random_state
 
 
@@ -310,7 +313,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             "seed": seed, "coef": self._coef(beta), "energy": run.energy, "mdl": score["mdl"],
             "hit_rate": score["hit_rate"], "rms": score["rms"] * self.y_scale_,
             "n_chains": run.n_chains, "n_elite": run.n_elite,
-            "gibbs": {k: getattr(run.gibbs, k) for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")},
+            "gibbs": {k: getattr(run.gibbs, k)
+                      for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")},
             "held_out": None,
         }
         if not (score["mdl"] < fit["mdl"] and score["hit_rate"] > fit["hit_rate"]):
@@ -321,14 +325,14 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             return fit["beta"], outcome
         train, test = fold
         sampled, _ = problem.sample(sampler, basis, train)
-        held_out = {}
+        hits, rms = {}, {}
         for name, b in (("sampler", sampled), ("least squares", problem.solve(basis, train))):
             r = basis.Phi[test] @ b - problem.z[test]
-            held_out[name] = {"hits": int(np.count_nonzero(np.abs(r) < problem.eps)),
-                              "rms": _rms(r) * self.y_scale_}
-        outcome["held_out"] = held_out
-        s, ls = held_out["sampler"], held_out["least squares"]
-        if s["hits"] >= ls["hits"] and _as_good(s["rms"], ls["rms"], problem.variance * self.y_scale_**2):
+            hits[name], rms[name] = int(np.count_nonzero(np.abs(r) < problem.eps)), _rms(r)
+        outcome["held_out"] = {name: {"hits": hits[name], "rms": rms[name] * self.y_scale_}
+                               for name in hits}
+        if (hits["sampler"] >= hits["least squares"]
+                and _as_good(rms["sampler"], rms["least squares"], problem.variance)):
             outcome.update(kept=True, reason="more hits at a lower MDL, as good on held-out points")
             return beta, outcome
         outcome.update(kept=False, reason="more hits at a lower MDL, but worse on held-out points")
@@ -351,11 +355,6 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         check_is_fitted(self)
         X = validate_data(self, X, reset=False)
         return _design(self.multi_indices_, self._mapped(X)) @ self.coef_
-
-    def __sklearn_tags__(self):
-        tags = super().__sklearn_tags__()
-        tags.input_tags.allow_nan = False
-        return tags
 
 
 @dataclass
@@ -438,26 +437,26 @@ def _search(problem: _Problem, folds, limits: Degrees, max_coefs: int) -> list[d
     current = (0,) * len(limits)
     table = [problem.candidate(current, folds)]
     tried = {current}
-    best, stale = table[0]["cv_rms"], 0
-    while stale < PATIENCE:
+    best = table[0]["cv_rms"]
+    while True:
         judged = []
         for jump in (1, 2):
             steps = [s for s in _neighbours(current, limits, jump)
                      if s not in tried and np.prod(np.add(s, 1)) <= max_coefs]
             tried.update(steps)
             judged += [problem.candidate(s, folds) for s in steps]
-            if judged and min(c["cv_rms"] for c in judged) < (1.0 - MIN_GAIN) * best:
-                break  # progress without jumping by two
-        if not judged:
-            break
+            if _progress(judged, best):
+                break  # no need to jump by two
         table += judged
+        if not _progress(judged, best):
+            return table
         step = min(judged, key=lambda c: c["cv_rms"])
-        current = step["degrees"]
-        if step["cv_rms"] < (1.0 - MIN_GAIN) * best:
-            best, stale = step["cv_rms"], 0
-        else:
-            stale += 1
-    return table
+        current, best = step["degrees"], step["cv_rms"]
+
+
+def _progress(judged: list[dict], best: float) -> bool:
+    """Whether a candidate lowers the best held-out RMS by MIN_GAIN (relative)."""
+    return any(c["cv_rms"] < (1.0 - MIN_GAIN) * best for c in judged)
 
 
 def _as_good(rms: float, best: float, variance: float) -> bool:

@@ -9,7 +9,9 @@ default_rng([s, i]) alone, so `--case i` replays it. Each case is printed before
 a crash, or a hang ended by the watchdog, the last line of the output names the offending call.
 
 Work per call is kept small. Huge sizes are huge beyond the machine's memory and must be refused
-at once; settings that would make a call long come only with ones that stop it early.
+at once. Settings that make a call long (a grid or a run of 2**31 - 1 steps) are stopped by a
+SIGALRM whose handler raises: every call is bounded by `--alarm` seconds, and a call so stopped
+counts as `stopped`.
 """
 
 import argparse
@@ -21,6 +23,7 @@ import operator
 import os
 import re
 import resource
+import signal
 import sys
 import tempfile
 import warnings
@@ -34,7 +37,7 @@ PHYS = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 HUGE = PHYS // 2  # a count of doubles needing four times the machine's memory
 I32, U64 = (-2**31, 2**31 - 1), (0, 2**64 - 1)
 # Integer edges that are refused or harmless wherever they appear; 2**31 - 1 is left to the
-# cases that pair it with a setting that stops the call early.
+# few cases that pick it on purpose, since a call it makes long runs until the alarm.
 INT_EDGES = [-2**31, 2**31, -2**31 - 1, 2**32 + 3, 2**63, 2**64 - 1, 2**64, -2**64, 10**30]
 SPECIAL = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1e308, -1e308, 5e-324]
 ODD_FLOATS = SPECIAL + [2**64, np.float32(0.25), np.longdouble(1.5), np.int64(-4), True,
@@ -48,6 +51,14 @@ GOOD_FORMS = ["f8", "f8", "f8", "fortran", "strided", "flipped", "int64", "uint6
               "bool", "f4", "f2", ">f8", "longdouble", "readonly", "object", "str", "list",
               "tuple"]
 BAD_FORMS = ["complex0", "complex", "object_bad", "ragged"]
+
+
+class Alarm(Exception):
+    """Raised by the SIGALRM handler that bounds every call."""
+
+
+def on_alarm(signum, frame):
+    raise Alarm
 
 
 # Which values convert, by the argument kinds of the module's signatures.
@@ -285,8 +296,6 @@ def gen_design_matrix_1d(g):
 def gen_smoothness_penalty_matrices_1d(g):
     deg, huge = degree(g, 10)
     n_grid = g.pick([2**31 - 1, -2**31]) if huge or g.p(0.05) else g.int_(-2, 200)
-    if n_grid == 2**31 - 1 and not huge:
-        deg = g.pick([-1, -2**31])  # a grid that long must be stopped by the degree
     args = g.trailing([("int", deg), ("float", g.float_()), ("float", g.float_())],
                       [lambda: ("int", n_grid)])
 
@@ -368,11 +377,10 @@ def gen_gibbs_entropy(g):
 
 
 def sampler_args(g, steps=None):
-    """Constructor arguments. Long runs (2**31 - 1 steps) come only with a count of chains that
-    stops fit at once; `steps` fixes short ones."""
+    """Constructor arguments, now and then with runs of 2**31 - 1 steps; `steps` fixes short
+    ones."""
     n_chains = g.int_(0, 5) if not g.p(0.05) else g.pick([0, -1, -2**31])
-    stops = is_int(n_chains) and operator.index(n_chains) <= 0
-    long_steps = stops and steps is None and g.p(0.3)
+    long_steps = steps is None and g.p(0.05)
     make = [lambda: ("int", n_chains),
             lambda: ("int", 2**31 - 1 if long_steps else steps or g.int_(-2, 25)),
             lambda: ("int", 2**31 - 1 if long_steps else steps or g.int_(-2, 40)),
@@ -441,8 +449,8 @@ def arrays_in(v):
             yield from arrays_in(item)
 
 
-def run(seed, i):
-    """Runs case i; returns (outcome, failure message or None)."""
+def run(seed, i, alarm):
+    """Runs case i, stopped after `alarm` seconds; returns (outcome, failure message or None)."""
     g = Gen(np.random.default_rng([seed, i]))
     target = g.pick(TARGETS)
     named_args, check = globals()["gen_" + target](g)
@@ -465,8 +473,14 @@ def run(seed, i):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            result = thunk()
+            signal.setitimer(signal.ITIMER_REAL, alarm)
+            try:
+                result = thunk()
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0.0)
         except ALLOWED as e:
+            result = e
+        except Alarm as e:
             result = e
         except BaseException as e:  # noqa: BLE001 - anything else is a finding
             return type(e).__name__, f"raised {type(e).__name__}: {e}"
@@ -485,6 +499,8 @@ def run(seed, i):
             isinstance(result, TypeError):
         return "conversion", f"arguments {bad or 'convertible'}, optional {short(bad_optional)}:" \
             f" got {type(result).__name__}: {str(result)[:300]}"
+    if isinstance(result, Alarm):
+        return "stopped", None
     if isinstance(result, Exception):
         return type(result).__name__, None
     try:
@@ -519,12 +535,16 @@ def main():
     ap.add_argument("--seed", type=int, default=1234)
     ap.add_argument("--cases", type=int, default=2000)
     ap.add_argument("--case", type=int, help="run this case only")
-    ap.add_argument("--timeout", type=float, default=60.0, help="seconds allowed per case")
+    ap.add_argument("--timeout", type=float, default=60.0,
+                    help="seconds allowed per case before the watchdog ends the run")
+    ap.add_argument("--alarm", type=float, default=2.0,
+                    help="seconds after which a SIGALRM stops a call")
     ap.add_argument("--leak-check", action="store_true",
                     help="run the cases three times under LeakSanitizer; fail if the third "
                     "pass, once every cache is warm, leaves more unreachable memory")
     opts = ap.parse_args()
     faulthandler.enable()
+    signal.signal(signal.SIGALRM, on_alarm)
     # An address-space cap, so that a size that slips past the module's memory checks fails in
     # malloc rather than filling the machine. AddressSanitizer cannot start under one; its own
     # limit on single allocations (tools/sanitize.sh) stands in for it.
@@ -535,7 +555,7 @@ def main():
     for _ in range(3 if opts.leak_check else 1):
         for i in indices:
             faulthandler.dump_traceback_later(opts.timeout, exit=True)
-            outcome, failure = run(opts.seed, i)
+            outcome, failure = run(opts.seed, i, opts.alarm)
             faulthandler.cancel_dump_traceback_later()
             tally[outcome] = tally.get(outcome, 0) + 1
             if failure:

@@ -91,7 +91,8 @@ def test_candidates_and_sampler_outcome():
     assert len({len(v) for v in c.values()}) == 1 and len(set(c["degrees"])) == len(c["degrees"])
     d0, d1 = est.degrees_
     assert d0 == 1 and d1 in (2, 3) and c["n_coefs"][c["chosen"].index(True)] == 2 * (d1 + 1)
-    assert [tuple(m) for m in est.multi_indices_] == [(a, b) for a in range(2) for b in range(d1 + 1)]
+    expected = [(a, b) for a in range(2) for b in range(d1 + 1)]
+    assert [tuple(m) for m in est.multi_indices_] == expected
     s = est.sampler_
     assert s["seed"] == 0 and s["n_chains"] == 4 and isinstance(s["kept"], bool) and s["reason"]
     if not s["kept"]:

@@ -115,6 +115,13 @@ def test_bad_input_is_one_line(tmp_path, monkeypatch, capsys, name, content, mes
     assert message in out.err
 
 
+def test_degree_at_the_limit_is_noted(capsys):
+    assert main(["--max-degree", "3"]) == 0
+    out = capsys.readouterr().out
+    assert re.search(r"^chosen model: degree 3 ", out, re.M)
+    assert "  note: the chosen degree of x is --max-degree 3: a higher degree might fit better" in out
+
+
 def tsv_with_bom(path, n=300, seed=5):
     """Three inputs and a target, tab-separated, as a spreadsheet saves them (UTF-8 with BOM)."""
     rng = np.random.default_rng(seed)

@@ -20,6 +20,23 @@ void add_weighted_outer(Matrix& R, double w, const Vector& v) {
   for (Index q = 0; q < v.size(); ++q) R.col(q).array() += w * (v.array() * v[q]);
 }
 
+// Calls fill(begin, size) over rows 0 ... n - 1 of a column that starts at `column`, in blocks
+// of some 2^15 rows with a stop point (`work` units per row) after each. Blocks begin where the
+// column's storage is 64-byte aligned, so that the vectorised expressions split every block
+// into packets exactly as they split the whole column: the values are the same, bit for bit.
+template <class Fill>
+void fill_in_blocks(const double* column, Index n, double work, const Fill& fill) {
+  constexpr Index block = Index{1} << 15;
+  const auto misaligned = static_cast<Index>(reinterpret_cast<std::uintptr_t>(column) % 64);
+  Index begin = 0, end = std::min(n, (misaligned == 0 ? 0 : (64 - misaligned) / 8) + block);
+  while (begin < n) {
+    fill(begin, end - begin);
+    stop_point(work * static_cast<double>(end - begin));
+    begin = end;
+    end = std::min(n, end + block);
+  }
+}
+
 }  // namespace
 
 Matrix design_matrix_1d(int deg, const Vector& x) {
@@ -31,7 +48,10 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
   if (n == 0) return Phi;
   advise_huge_pages(Phi.data(), Phi.size());
   Phi.col(0).setOnes();
-  for (Index p = 1; p < cols; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
+  for (Index p = 1; p < cols; ++p)
+    fill_in_blocks(Phi.col(p).data(), n, 1.0, [&](Index i, Index len) {
+      Phi.col(p).segment(i, len) = Phi.col(p - 1).segment(i, len).cwiseProduct(x.segment(i, len));
+    });
   return Phi;
 }
 
@@ -73,6 +93,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     deriv_row(x, deg, 2, d2);
     add_weighted_outer(pm.R1, dx, d1);
     add_weighted_outer(pm.R2, dx, d2);
+    stop_point(4.0 * static_cast<double>(M) * static_cast<double>(M + 10));
   }
   return pm;
 }
@@ -123,10 +144,15 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   Matrix Phi(n, M);
   advise_huge_pages(Phi.data(), Phi.size());
   for (Index j = 0; j < M; ++j) {
-    Phi.col(j).setOnes();
     const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
-    for (std::size_t d = 0; d < D; ++d)
-      if (mi[d] > 0) Phi.col(j).array() *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+    auto column = Phi.col(j);
+    fill_in_blocks(column.data(), n, 20.0 * static_cast<double>(D), [&](Index i, Index len) {
+      auto part = column.segment(i, len);
+      part.setOnes();
+      for (std::size_t d = 0; d < D; ++d)
+        if (mi[d] > 0)
+          part.array() *= X_cols[d].segment(i, len).array().pow(static_cast<double>(mi[d]));
+    });
   }
   return Phi;
 }
@@ -136,15 +162,21 @@ namespace {
 // Gram sums over the grid of one variable, per derivative order:
 // gram[o](p, q) = sum_k t_o(x_k, p) t_o(x_k, q) with t_o(x, p) = col_deriv_scalar(x, p, o).
 std::array<Matrix, 3> axis_grams(int max_deg, double low, double high, int n_grid) {
-  const Vector axis = Vector::LinSpaced(n_grid, low, high);
+  Vector axis(n_grid);
+  fill_in_blocks(axis.data(), n_grid, 4.0, [&](Index i, Index len) {
+    axis.segment(i, len) = Vector::LinSpaced(n_grid, low, high).segment(i, len);
+  });
   const Index cols = Index{max_deg} + 1;
   std::array<Matrix, 3> gram;
   Matrix tab(n_grid, cols);
   for (int order = 0; order < 3; ++order) {
-    for (Index k = 0; k < n_grid; ++k)
+    for (Index k = 0; k < n_grid; ++k) {
       for (Index p = 0; p < cols; ++p)
         tab(k, p) = col_deriv_scalar(axis[k], static_cast<int>(p), order);
+      stop_point(20.0 * static_cast<double>(cols));
+    }
     gram[static_cast<std::size_t>(order)].noalias() = tab.transpose() * tab;
+    stop_point(2.0 * static_cast<double>(n_grid) * static_cast<double>(cols * cols));
   }
   return gram;
 }
@@ -213,13 +245,16 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
       pm.R1(a, b) = dV * e1;
       pm.R2(a, b) = dV * e2;
     }
+    stop_point(10.0 * static_cast<double>(M - b) * static_cast<double>(D));
   }
   // Mirror the lower triangles: the results are exactly symmetric.
-  for (Index b = 0; b < M; ++b)
+  for (Index b = 0; b < M; ++b) {
     for (Index a = b + 1; a < M; ++a) {
       pm.R1(b, a) = pm.R1(a, b);
       pm.R2(b, a) = pm.R2(a, b);
     }
+    stop_point(4.0 * static_cast<double>(M - b));
+  }
   return pm;
 }
 

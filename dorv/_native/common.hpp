@@ -1,13 +1,17 @@
 #pragma once
-// Types and the memory guard shared by the native units.
+// Types, the memory guard and the stop check shared by the native units.
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
 #include <fstream>
 #include <limits>
 #include <new>
 #include <string>
 #include <cstdint>
+#include <thread>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -69,6 +73,93 @@ inline void advise_huge_pages(double* data, Index size) {
   (void)data;
   (void)size;
 #endif
+}
+
+// Stopping long work on request. A caller that may want a call to end early (the extension
+// module, when a Python signal handler raises) installs a StopSource on its thread for the
+// length of the call; the long loops of the units report their progress to stop_point(work),
+// a rough count of arithmetic operations. Every kWorkPerLook units the clock is read, and once
+// kStopInterval has passed since the last question the source is asked; when it wants the call
+// stopped, Stopped is thrown. Storage is owned by values and containers throughout, so the
+// unwinding frees it and no partial result escapes. Without a source (plain C++ use, the test
+// module, small calls) stop_point costs a thread-local read and never throws.
+struct Stopped : std::exception {
+  const char* what() const noexcept override { return "stopped on request"; }
+};
+
+class StopSource {
+ public:
+  static constexpr double kWorkPerLook = 1 << 16;
+  static constexpr std::chrono::milliseconds kStopInterval{20};
+
+  virtual ~StopSource() = default;
+
+  // Whether the call must stop; asked only on the thread that installed the source, at most
+  // once every kStopInterval. Implemented by the module that drives the units.
+  virtual bool requested() = 0;
+
+  // Throws Stopped once a stop has been requested. The installing thread asks requested() when
+  // kStopInterval has passed since it last did; other threads working for the same call (the
+  // sampler's team) only read the answer.
+  void look() {
+    if (stopped_.load(std::memory_order_relaxed)) throw Stopped();
+    if (std::this_thread::get_id() != owner_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kStopInterval) return;
+    last_ = now;
+    if (!requested()) return;
+    stopped_.store(true, std::memory_order_relaxed);
+    throw Stopped();
+  }
+
+ private:
+  std::thread::id owner_ = std::this_thread::get_id();
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  std::atomic<bool> stopped_{false};
+};
+
+namespace detail {
+struct StopLocal {
+  StopSource* source = nullptr;
+  double work = 0.0;  // units since the last look
+};
+inline thread_local StopLocal stop_local;
+}  // namespace detail
+
+// Makes `source` (or none) the stop source of this thread until the end of the scope; scopes
+// nest. A parallel region opens one per thread with the caller's source, so that the team
+// follows the caller's stop.
+class StopScope {
+ public:
+  explicit StopScope(StopSource* source) : saved_(detail::stop_local) {
+    detail::stop_local = {source, 0.0};
+  }
+  ~StopScope() { detail::stop_local = saved_; }
+  StopScope(const StopScope&) = delete;
+  StopScope& operator=(const StopScope&) = delete;
+
+ private:
+  detail::StopLocal saved_;
+};
+
+// The stop source of this thread, or null.
+inline StopSource* current_stop_source() { return detail::stop_local.source; }
+
+// Reports `work` units done since the last call; throws Stopped when the call must end.
+inline void stop_point(double work) {
+  detail::StopLocal& local = detail::stop_local;
+  if (local.source == nullptr) return;
+  local.work += work;
+  if (local.work < StopSource::kWorkPerLook) return;
+  local.work = 0.0;
+  local.source->look();
+}
+
+// stop_point for loops of cheap iterations: at every 2^14-th index i, reports 2^14 iterations of
+// `work` units each.
+inline void stop_point_at(Index i, double work) {
+  constexpr Index stride = Index{1} << 14;
+  if ((i & (stride - 1)) == 0) stop_point(work * static_cast<double>(stride));
 }
 
 }  // namespace dorv

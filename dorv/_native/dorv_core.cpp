@@ -6,6 +6,7 @@
 #include <pybind11/typing.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -312,6 +313,59 @@ void name_conversion_failures(py::module_& m) {
   }
 }
 
+// Long calls run their native work without the interpreter lock, so that other Python threads
+// run meanwhile, and stop when a signal handler raises. Arguments are converted before and
+// results built after, with the lock held. Below kReleaseWork units (stop_point's rough count of
+// arithmetic operations) a call keeps the lock: a release costs little, but taking the lock back
+// from a busy thread can cost milliseconds.
+constexpr double kReleaseWork = 1 << 15;
+
+// The stop check of the native loops: runs the pending signal handlers, with the lock held, and
+// keeps the exception that one of them raised. Only the main thread runs signal handlers, so
+// only there is the check installed.
+class SignalCheck final : public StopSource {
+ public:
+  bool requested() override {
+    const py::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() == 0) return false;
+    raised_.emplace();  // fetches the handler's exception
+    return true;
+  }
+
+  // Throws the handler's exception, if one stopped the call.
+  void raise_if_stopped() const {
+    if (raised_) throw *raised_;
+  }
+
+ private:
+  std::optional<py::error_already_set> raised_;
+};
+
+template <class Run>
+auto released(double work, const Run& run) -> decltype(run()) {
+  if (!(work >= kReleaseWork)) return run();
+  SignalCheck check;
+  const StopScope scope(_PyOS_IsMainThread() ? &check : nullptr);
+  try {
+    const py::gil_scoped_release unlocked;
+    return run();
+  } catch (...) {
+    check.raise_if_stopped();  // the handler's exception, whatever the work threw on its way out
+    throw;
+  }
+}
+
+// A native operation as a binding that runs it through `released`, with work(args...) units.
+template <class Result, class... Args, class Work>
+auto unlocked(Result (*op)(Args...), Work work) {
+  return [op, work](Args... args) {
+    return released(work(args...), [&] { return op(args...); });
+  };
+}
+
+double size(const Matrix& A) { return static_cast<double>(A.size()); }
+double size(const Vector& v) { return static_cast<double>(v.size()); }
+
 // Instances cannot be rebuilt from Python, so pickling and copying must refuse cleanly rather
 // than let the default protocols 0 and 1 construct a bare instance.
 template <class Class>
@@ -334,12 +388,15 @@ py::str fields_repr(const char* name,
 }
 
 void register_statistics(py::module_& m) {
-  m.def("mad", &mad, "y"_a)
-      .def("compute_sr", &compute_SR, "yp"_a, "yt"_a, "eps"_a)
+  m.def("mad", unlocked(&mad, [](const Vector& y) { return 10.0 * size(y); }), "y"_a)
+      .def("compute_sr",
+           unlocked(&compute_SR, [](const Vector&, const Vector& yt, double) { return size(yt); }),
+           "yp"_a, "yt"_a, "eps"_a)
       .def(
           "mdl_score",
           [](const Vector& yp, const Vector& yt, int k, int H) {
-            return mdl_score(yp, yt, k, H, nullptr, nullptr);
+            return released(12.0 * size(yt),
+                            [&] { return mdl_score(yp, yt, k, H, nullptr, nullptr); });
           },
           "yp"_a, "yt"_a, "k"_a.noconvert(), "H"_a.noconvert() = 20)
       .def(
@@ -347,7 +404,8 @@ void register_statistics(py::module_& m) {
           [](const Vector& yp, const Vector& yt, int k, int H, const Vector& beta,
              const Matrix& R1, const Matrix& R2, double gamma1, double gamma2) {
             const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
-            return mdl_score(yp, yt, k, H, &beta, &pen);
+            return released(12.0 * size(yt) + 2.0 * (size(R1) + size(R2)),
+                            [&] { return mdl_score(yp, yt, k, H, &beta, &pen); });
           },
           "yp"_a, "yt"_a, "k"_a.noconvert(), "H"_a.noconvert(), "beta"_a, "R1"_a, "R2"_a,
           "gamma1"_a = 0.0, "gamma2"_a = 0.0);
@@ -355,21 +413,43 @@ void register_statistics(py::module_& m) {
 
 void register_bases(py::module_& m) {
   // The tuple wrappers move the records' matrices into their arrays rather than copying them.
-  m.def("design_matrix_1d", &design_matrix_1d, "deg"_a.noconvert(), "x"_a)
+  m.def("design_matrix_1d",
+        unlocked(&design_matrix_1d, [](int deg, const Vector& x) { return (deg + 1.0) * size(x); }),
+        "deg"_a.noconvert(), "x"_a)
       .def(
           "smoothness_penalty_matrices_1d",
           [](int deg, double x_min, double x_max, int n_grid) {
-            auto pm = smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            auto pm = released(4.0 * n_grid * (deg + 1.0) * (deg + 11.0), [&] {
+              return smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            });
             return py::typing::Tuple<Matrix, Matrix>(
                 py::make_tuple(std::move(pm.R1), std::move(pm.R2)));
           },
           "deg"_a.noconvert(), "x_min"_a, "x_max"_a, "n_grid"_a.noconvert() = 600)
-      .def("boundary_reduce_1d", &boundary_reduce_1d, "deg"_a.noconvert(), "x_min"_a, "x_max"_a)
-      .def("design_matrix_nd", &design_matrix_nd, "multi_indices"_a.noconvert(), "X_cols"_a)
+      .def("boundary_reduce_1d",
+           unlocked(&boundary_reduce_1d,
+                    [](int deg, double, double) { return 4.0 * (deg + 1.0) * (deg + 1.0); }),
+           "deg"_a.noconvert(), "x_min"_a, "x_max"_a)
+      .def("design_matrix_nd",
+           unlocked(&design_matrix_nd,
+                    [](const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+                      const double n = X_cols.empty() ? 0.0 : size(X_cols[0]);
+                      return 20.0 * n * static_cast<double>(multi_indices.size()) *
+                             static_cast<double>(X_cols.size());
+                    }),
+           "multi_indices"_a.noconvert(), "X_cols"_a)
       .def(
           "build_penalty_matrices_nd",
           [](const std::vector<int>& degrees, const Bounds& bounds, int n_grid_per_dim) {
-            auto pm = build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            double basis = 1.0, tables = 0.0;
+            for (const int deg : degrees) {
+              basis *= deg + 1.0;
+              tables += 60.0 * n_grid_per_dim * (deg + 1.0) * (deg + 1.0);
+            }
+            const double work = 10.0 * basis * basis * static_cast<double>(degrees.size());
+            auto pm = released(work + tables, [&] {
+              return build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            });
             return py::typing::Tuple<Matrix, Matrix, MultiIndexList>(py::make_tuple(
                 std::move(pm.R1), std::move(pm.R2), std::move(pm.multi_indices)));
           },
@@ -377,7 +457,12 @@ void register_bases(py::module_& m) {
 }
 
 void register_solvers(py::module_& m) {
-  m.def("ols", &ols, "X"_a, "y"_a)
+  m.def("ols",
+        unlocked(&ols,
+                 [](const Matrix& X, const Vector&) {
+                   return size(X) * static_cast<double>(X.cols());
+                 }),
+        "X"_a, "y"_a)
       .def(
           "fit_regularized_linear",
           [](const Matrix& Phi, const Vector& y, const py::object& R1, const py::object& R2,
@@ -385,7 +470,10 @@ void register_solvers(py::module_& m) {
             Matrix r1, r2;
             const Matrix* p1 = optional_matrix(R1, r1);
             const Matrix* p2 = optional_matrix(R2, r2);
-            return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+            const double p = static_cast<double>(Phi.cols());
+            return released(size(Phi) * (p + 2.0) + p * p * p, [&] {
+              return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+            });
           },
           "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
           "gamma2"_a = 0.0, "ridge"_a = 1e-10);
@@ -407,7 +495,9 @@ void register_sampling(py::module_& m) {
       });
   refuse_pickling(gibbs);
 
-  m.def("gibbs_entropy", &gibbs_entropy, "energies"_a, "T"_a = 1.0);
+  m.def("gibbs_entropy",
+        unlocked(&gibbs_entropy, [](const Vector& E, double) { return 40.0 * size(E); }),
+        "energies"_a, "T"_a = 1.0);
 
   // Properties return views into the record (read-only arrays, internal references), each
   // keeping the result object alive.
@@ -439,7 +529,9 @@ void register_sampling(py::module_& m) {
             Matrix r1, r2;
             const Matrix* p1 = optional_matrix(R1, r1);
             const Matrix* p2 = optional_matrix(R2, r2);
-            return self.fit(X, y, p1, p2, gamma1, gamma2);
+            // Even the smallest fit starts a thread team: always worth a release.
+            return released(kReleaseWork,
+                            [&] { return self.fit(X, y, p1, p2, gamma1, gamma2); });
           },
           "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
           "gamma2"_a = 0.0)

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <omp.h>
 #include <pthread.h>
 #include <random>
@@ -32,11 +34,13 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
   Vector w(N);
   double wsum = 0.0;
   for (Index i = 0; i < N; ++i) {
+    stop_point_at(i, 20.0);
     w[i] = std::exp(-(energies[i] - emin) / (T + 1e-300));
     wsum += w[i];
   }
   double H = 0.0;
   for (Index i = 0; i < N; ++i) {
+    stop_point_at(i, 20.0);
     const double p = w[i] / wsum;
     H -= p * std::log(p + 1e-300);
   }
@@ -221,6 +225,12 @@ struct Energy {
 
   Buffers buffers() const { return {Vector(X.rows()), Vector(X.cols())}; }
 
+  // Arithmetic of one evaluation, in stop_point's units.
+  double work() const {
+    const auto n = static_cast<double>(X.rows()), kd = static_cast<double>(k);
+    return 2.0 * n * kd + 3.0 * n + 4.0 * kd * kd + kd;
+  }
+
   double operator()(const Vector& b, Buffers& buf) const {
     double L;
     if (fused_hits_apply(X)) {
@@ -270,6 +280,26 @@ struct Walker {
   }
 };
 
+// Stop points of a run of steps of `work` units each: one every so many steps, enough to make
+// StopSource::kWorkPerLook units, so that cheap steps do not each read the thread's stop state.
+class StepPoints {
+ public:
+  explicit StepPoints(double work)
+      : every_(static_cast<int>(std::clamp(StopSource::kWorkPerLook / work, 1.0, 256.0))),
+        work_(every_ * work) {}
+
+  void operator()() {
+    if (++count_ < every_) return;
+    count_ = 0;
+    stop_point(work_);
+  }
+
+ private:
+  int every_;
+  double work_;
+  int count_ = 0;
+};
+
 Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size) {
   Engine engine(seed);
   Normal init(0.0, 0.5), prop(0.0, step_size);
@@ -279,9 +309,11 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   Walker w(std::move(start), 0.0, energy);
   w.e = energy(w.b, w.buf);
   double T = 2.0;
+  StepPoints point(energy.work());
   for (int s = 0; s < n_steps; ++s) {
     w.step(energy, T, prop, unif, engine);
     T *= 0.995;
+    point();
   }
   return {std::move(w.b), w.e};
 }
@@ -292,6 +324,36 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
 bool forked_child = false;
 [[maybe_unused]] const int fork_guard =
     pthread_atfork(nullptr, nullptr, [] { forked_child = true; });
+
+// Count of the chains done in the warm-up. The calling thread is the only one that can answer a
+// stop check (StopSource::look); once it has no chain left it keeps asking, between the other
+// threads' chains, until all are done or a stop ends them.
+class ChainsDone {
+ public:
+  void add_one() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++done_;
+    }
+    changed_.notify_all();
+  }
+
+  // Waits for `total` chains, asking `source` for a stop every StopSource::kStopInterval.
+  void wait_for(int total, StopSource& source) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (done_ < total) {
+      changed_.wait_for(lock, StopSource::kStopInterval);
+      lock.unlock();
+      source.look();
+      lock.lock();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int done_ = 0;
+};
 
 // NaN energies rank last, so the comparison stays a strict weak order.
 bool lower_energy(const Chain& a, const Chain& b) {
@@ -359,16 +421,32 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                   copies * kd);
   std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
   std::vector<std::exception_ptr> errors(chains.size());
-#pragma omp parallel for schedule(dynamic, 1) if (!forked_child)
-  for (int c = 0; c < n_chains_; ++c) {
-    const auto slot = static_cast<std::size_t>(c);
-    try {
-      chains[slot] = warm_up(energy, seed_ + 1000u * static_cast<std::uint64_t>(c), n_warmup_,
-                             step_size_);
-    } catch (...) {
-      errors[slot] = std::current_exception();
+  StopSource* const stop = current_stop_source();
+  std::exception_ptr stopped;
+  ChainsDone done;
+#pragma omp parallel if (!forked_child)
+  {
+    const StopScope follow(stop);
+#pragma omp for schedule(dynamic, 1) nowait
+    for (int c = 0; c < n_chains_; ++c) {
+      const auto slot = static_cast<std::size_t>(c);
+      try {
+        chains[slot] = warm_up(energy, seed_ + 1000u * static_cast<std::uint64_t>(c),
+                               n_warmup_, step_size_);
+      } catch (...) {
+        errors[slot] = std::current_exception();
+      }
+      done.add_one();
+    }
+    if (stop != nullptr && omp_get_thread_num() == 0) {
+      try {
+        done.wait_for(n_chains_, *stop);
+      } catch (...) {
+        stopped = std::current_exception();
+      }
     }
   }
+  if (stopped) std::rethrow_exception(stopped);
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
 
@@ -382,6 +460,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   Vector best_b = elite.front().beta;
   double best_e = elite.front().energy;
   double T = 0.5 * gb.r_heat;
+  StepPoints point(energy.work());
   for (std::size_t ei = 0; ei < elite.size(); ++ei) {
     Engine engine(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
     Normal prop(0.0, 0.3 * step_size_);
@@ -394,6 +473,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
         best_e = w.e;
       }
       T *= 0.9997;
+      point();
     }
   }
   return {std::move(best_b), best_e, gb, n_chains_, n_elite_};

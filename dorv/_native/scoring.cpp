@@ -137,6 +137,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
   constexpr int shift = 48;
   std::vector<std::uint32_t> count(std::size_t{1} << (64 - shift), 0);
   for (Index i = 0; i < n; ++i) {
+    stop_point_at(i, 4.0);
     const double v = value(i);
     if (std::isnan(v)) return false;
     ++count[order_key(v) >> shift];
@@ -152,6 +153,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
   const std::uint64_t bucket_start = static_cast<std::uint64_t>(bucket) << shift;
   std::uint64_t below = 0;
   for (Index i = 0; i < n; ++i) {
+    stop_point_at(i, 4.0);
     const std::uint64_t key = order_key(value(i));
     if ((key >> shift) == bucket) keys.push_back(key);
     below = std::max(below, key < bucket_start ? key : std::uint64_t{0});
@@ -163,7 +165,7 @@ bool bucket_median(Index n, const Value& value, double& out) {
 // Number of i < n with |p[i] - t[i]| < eps; NaN differences are no hits. The compiler does not
 // vectorise the count of a comparison, so the SSE2 form is written out: a comparison mask is -1
 // per hit, subtracted from two 64-bit counters.
-Index count_within(const double* p, const double* t, Index n, double eps) {
+Index count_block(const double* p, const double* t, Index n, double eps) {
   Index hit = 0, i = 0;
 #if defined(__SSE2__)
   const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
@@ -179,6 +181,17 @@ Index count_within(const double* p, const double* t, Index n, double eps) {
   hit = static_cast<Index>(lanes[0] + lanes[1]);
 #endif
   for (; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps ? 1 : 0;
+  return hit;
+}
+
+// count_block in blocks of 2^16 entries, with a stop point after each.
+Index count_within(const double* p, const double* t, Index n, double eps) {
+  constexpr Index block = Index{1} << 16;
+  Index hit = 0;
+  for (Index i = 0; i < n; i += block) {
+    hit += count_block(p + i, t + i, std::min(block, n - i), eps);
+    stop_point(2.0 * static_cast<double>(block));
+  }
   return hit;
 }
 
@@ -209,6 +222,7 @@ Pick sampled_median(Index n, const Value& value, double& out) {
   keys.reserve(static_cast<std::size_t>(n / size * 4 * spread));
   Index below = 0;
   for (Index i = 0; i < n; ++i) {
+    stop_point_at(i, 4.0);
     const double v = value(i);
     if (std::isnan(v)) return Pick::nan;
     const std::uint64_t key = order_key(v);
@@ -256,6 +270,7 @@ double mad(const Vector& y) {
   if (std::any_of(buf.begin(), buf.end(), [](double v) { return std::isnan(v); }))
     return std::numeric_limits<double>::quiet_NaN();
   m = median_inplace(buf);
+  stop_point(10.0 * static_cast<double>(n));
   for (double& v : buf) v = std::abs(v - m);
   return median_inplace(std::move(buf));
 }
@@ -283,7 +298,9 @@ Vector ols(const Matrix& X, const Vector& y) {
   // The SVD starts from the largest entry of X, which an empty X lacks. Every vector solves an
   // empty problem; the zero vector is the shortest.
   if (X.size() == 0) return Vector::Zero(X.cols());
+  stop_point(m * p);
   const Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  stop_point(4.0 * m * p * d);
   return svd.solve(y);
 }
 
@@ -305,6 +322,7 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   // work. An empty Phi leaves A zero (Eigen's rank update would index its null data).
   Matrix A = Matrix::Zero(p, p);
   if (Phi.size() > 0) A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());
+  stop_point(static_cast<double>(Phi.size()) * static_cast<double>(p));
 
   // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
   // finite zeros rather than NaN: everything that enters A must be finite. A(j, j) sums the
@@ -319,6 +337,7 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
   if (use1) A += (n * gamma1) * *R1;
   if (use2) A += (n * gamma2) * *R2;
   const Vector b = Phi.transpose() * y;
+  stop_point(2.0 * static_cast<double>(Phi.size()));
   return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
 }
 
