@@ -574,6 +574,79 @@ def estimator_section(quick):
 
 
 # ----------------------------------------------------------------------------------------------
+# Batch job: series per second of dorv.fit_groups in this process, on two local worker
+# processes and on a two-worker Dask LocalCluster. Needs the dorv package and its batch extra.
+
+
+def batch_series(n_series, n_points, seed=20240611):
+    """Long table of damped sines of random frequency and phase, the series' rows interleaved."""
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, (n_series, n_points))
+    freq, phase = rng.uniform(0.5, 1.5, (2, n_series, 1))
+    y = 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(freq * x + phase) + rng.normal(0.0, 0.05, x.shape)
+    data = pd.DataFrame({"series": np.repeat(np.arange(n_series), n_points), "x": x.ravel(),
+                         "y": y.ravel()})
+    return data.sample(frac=1.0, random_state=1).reset_index(drop=True)
+
+
+def batch_throughput(n_series, n_points, blocks=4):
+    """Series per second of fit_groups: the series in blocks, each block run by every runner in
+    turn (the order rotating), so that the load of a shared machine falls on all of them."""
+    try:
+        import pandas as pd
+        from distributed import Client, LocalCluster
+
+        from dorv.batch import fit_groups
+    except ImportError as exc:
+        return dict(skipped=f"{exc} (needs dorv on the path and pip install 'dorv[batch]')")
+    data = batch_series(n_series, n_points)
+    block = data["series"] % blocks
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(lambda: __import__("dorv.batch"))  # worker start-up is not timed
+        runners = {"n_jobs=1": dict(n_jobs=1), "n_jobs=2": dict(n_jobs=2),
+                   "LocalCluster(2)": dict(client=client)}
+        seconds = dict.fromkeys(runners, 0.0)
+        cpu = dict.fromkeys(runners, 0.0)
+        tables = {name: [] for name in runners}
+        for b in range(blocks):
+            names = list(runners)[b % 3:] + list(runners)[:b % 3]
+            for name in names:
+                c0, t0 = cpu_seconds(client), time.perf_counter()
+                tables[name].append(fit_groups(data[block == b], "series", "x", "y",
+                                               **runners[name]))
+                seconds[name] += time.perf_counter() - t0
+                cpu[name] += cpu_seconds(client) - c0
+    rates = {name: n_series / t for name, t in seconds.items()}
+    whole = {name: pd.concat(t, ignore_index=True) for name, t in tables.items()}
+    first = whole["n_jobs=1"]
+    return dict(series=n_series, points=n_points, series_per_second=rates,
+                cores_used={name: cpu[name] / seconds[name] for name in runners},
+                cpu_ms_per_series={name: cpu[name] / n_series * 1e3 for name in runners},
+                speedup_2=rates["n_jobs=2"] / rates["n_jobs=1"],
+                identical=all(first.equals(t) for t in whole.values()),
+                failed=int((first["error"] != "").sum()))
+
+
+def cpu_seconds(client):
+    """CPU time of this process, its finished children (local workers) and the cluster's workers.
+
+    On a machine shared with other sessions the scheduler divides the cores between sessions
+    (autogroups), so more processes need not get more CPU: cores used = CPU time / wall time
+    says how much each runner was given.
+    """
+    def used(r):
+        return r.ru_utime + r.ru_stime
+
+    own = used(resource.getrusage(resource.RUSAGE_SELF)) + \
+        used(resource.getrusage(resource.RUSAGE_CHILDREN))
+    workers = client.run(lambda: tuple(resource.getrusage(resource.RUSAGE_SELF))[:2])
+    return own + sum(u + s for u, s in workers.values())
+
+
+# ----------------------------------------------------------------------------------------------
 # Report
 
 
@@ -691,6 +764,20 @@ def main():
     if not args.only or args.only in "estimator":
         extra["estimator"] = estimator_section(args.quick)
 
+    if not args.only or args.only in "fit_groups":
+        b = extra["batch"] = batch_throughput(300 if args.quick else 2000, 200)
+        if "skipped" in b:
+            print(f"fit_groups: skipped: {b['skipped']}")
+        else:
+            rates = ", ".join(f"{k} {v:.1f}" for k, v in b["series_per_second"].items())
+            cores = ", ".join(f"{k} {v:.2f}" for k, v in b["cores_used"].items())
+            work = ", ".join(f"{k} {v:.1f}" for k, v in b["cpu_ms_per_series"].items())
+            print(f"fit_groups, {b['series']} series of {b['points']} points, series/s: {rates}; "
+                  f"n_jobs=2 / n_jobs=1 {b['speedup_2']:.2f} (target >= 1.7 "
+                  f"{'ok' if b['speedup_2'] >= 1.7 else 'MISSED'}), tables identical: "
+                  f"{b['identical']}, {b['failed']} failed")
+            print(f"fit_groups cores used (CPU time / wall time): {cores}; CPU ms per series: "
+                  f"{work}")
     info["load_after"] = os.getloadavg()
     print(f"# load after: {info['load_after'][0]:.2f}")
     if args.json:

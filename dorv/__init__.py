@@ -2,8 +2,11 @@
 
 Re-exports the functions and classes of the native core ``dorv_core`` and offers the
 scikit-learn regressor :class:`MDLPolynomialRegressor`; ``python -m dorv`` runs the fitting job
-of :mod:`dorv.curvefit` on top of it.
+of :mod:`dorv.curvefit` on top of it. ``dorv.fit_groups`` (:mod:`dorv.batch`, which needs the
+``batch`` extra) fits one model per group of a long table.
 """
+
+from typing import Any
 
 from dorv_core import (
     GibbsResult,
@@ -44,3 +47,12 @@ __all__ = [
     "ols",
     "smoothness_penalty_matrices_1d",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # fit_groups is imported on first use: its dependencies are an extra.
+    if name == "fit_groups":
+        from dorv.batch import fit_groups
+
+        return fit_groups
+    raise AttributeError(f"module 'dorv' has no attribute {name!r}")

@@ -22,6 +22,7 @@ def _parser() -> argparse.ArgumentParser:
         "judged on held-out points, refine the choice with the tournament MCMC sampler and "
         "print the candidates tried. Without --csv it runs on a sample shipped with the "
         "package.",
+        epilog="python -m dorv batch --help: fit one model per group of a long table.",
     )
     p.add_argument("--sample", choices=sorted(curvefit.SAMPLES), default="curve",
                    help="shipped sample to fit without --csv: 'curve' (y on x, 200 rows) or "
@@ -70,6 +71,8 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["batch"]:
+        return batch_main(argv[1:])
     parser = _parser()
     args = parser.parse_args(argv)
     _check(parser, args)
@@ -100,6 +103,16 @@ def main(argv: list[str] | None = None) -> int:
         print(f"dorv: error: {e}", file=sys.stderr)
         return 1
     return 0
+
+
+def batch_main(argv: list[str]) -> int:
+    """python -m dorv batch: the job of dorv.batch, which needs the batch extra."""
+    try:
+        from dorv import batch
+    except ImportError as e:
+        print(f"dorv: error: {e}", file=sys.stderr)
+        return 1
+    return batch.main(argv)
 
 
 if __name__ == "__main__":

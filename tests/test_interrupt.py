@@ -146,7 +146,7 @@ print((resident() - before) >> 20, (peak - before) >> 20)
 def longest_stall_during_a_fit(X, y):
     """Longest gap between steps of a Python loop while another thread runs a fit, and the
     fit's duration."""
-    fit = threading.Thread(target=lambda: dc.TournamentMCMC(n_deep=60000).fit(X, y))
+    fit = threading.Thread(target=lambda: dc.TournamentMCMC(n_deep=100000).fit(X, y))
     ticks = [time.perf_counter()]
     fit.start()
     while fit.is_alive():

@@ -1,0 +1,525 @@
+"""Fit one model per group of a long table, in this process, on local processes or on Dask.
+
+A calibration curve per sensor, a growth curve per sample, a trend per store: `fit_groups`
+splits a long-form DataFrame (one row per observation) by its group column(s) and fits a clone
+of an estimator to each group. The groups travel to the workers in chunks of a few groups,
+through the executor interface: `concurrent.futures.ProcessPoolExecutor` for local processes,
+a `dask.distributed.Client` for a cluster. Only a few chunks are in flight at any time, so the
+caller holds the input frame, the result rows and those chunks, nothing more.
+
+Every group's fit is seeded from the estimator's `random_state` and a stable hash of the group
+key, so a group's row depends on its rows, its key and `random_state` only: not on how the rows
+of the groups are interleaved, on the chunking, on the number of workers or on which worker ran
+it.
+
+``python -m dorv batch`` is the command-line form (`main`).
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures as cf
+import contextlib
+import hashlib
+import importlib
+import json
+import math
+import os
+import signal
+import sys
+import threading
+import time
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import Any, NoReturn
+
+import numpy as np
+from sklearn.base import clone
+from sklearn.utils import check_random_state
+from threadpoolctl import threadpool_limits
+
+from dorv.estimator import MDLPolynomialRegressor
+
+INSTALL_HINT = "pip install 'dorv[batch]'"
+
+try:
+    import pandas as pd
+except ImportError as exc:  # one line that says what to install
+    raise ImportError(f"dorv's batch job needs pandas: {INSTALL_HINT}") from exc
+
+# The columns of a result row after the group key(s).
+RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "x_center", "x_scale",
+                  "error", "warning")
+# A chunk sent to a worker holds up to this many groups, fewer when that would leave too few
+# chunks to spread over the workers, and stops growing once it holds this many rows.
+CHUNK_GROUPS = 16
+CHUNK_ROWS = 50_000
+CHUNKS_PER_WORKER = 4  # chunks per worker to aim for, so that the last ones balance the load
+IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
+
+# One group on its way to a worker: its position in the result, its seed (None when the
+# estimator takes none), its inputs X (n, d) and its targets y (n), as they stand in the frame.
+Group = tuple[int, int | None, np.ndarray, np.ndarray]
+
+
+def require(module: str, purpose: str) -> Any:
+    """Import an optional dependency of the batch extra, or say in one line how to get it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:  # missing, or refusing the installed versions of its own needs
+        raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT} ({exc})") from exc
+
+
+# ----------------------------------------------------------------------------------------------
+# The library call
+
+
+def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[str], y: str, *,
+               estimator: Any = None, n_jobs: int | None = None, client: Any = None,
+               progress: bool = False) -> pd.DataFrame:
+    """Fit a clone of `estimator` to each group of a long table; one result row per group.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        Long form: one row per observation. The rows of a group need not be adjacent; its fit
+        sees them in their order in `data`.
+    by : str or list of str
+        The group column(s).
+    x : str or list of str
+        The input column(s); each group is fitted on X of shape (rows of the group, len(x)).
+    y : str
+        The target column.
+    estimator : scikit-learn regressor, default ``MDLPolynomialRegressor()``
+        Each group gets a clone. If it has a `random_state` parameter, the clone's is set to a
+        seed derived from the estimator's `random_state` and the group key (`group_seed`);
+        None counts as a value there, so the seeds are fixed then too, and a RandomState
+        instance gives one draw for the whole batch.
+    n_jobs : int, default the number of cores
+        1 fits in the calling process; k fits on k local worker processes.
+    client : dask.distributed.Client, optional
+        Fit on that cluster instead of local processes (do not pass `n_jobs` with it).
+    progress : bool, default False
+        Show a progress bar on stderr (needs tqdm).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per group, ordered by group key: the key column(s), then `n` (rows of the
+        group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `coef_`,
+        `x_center_` and `x_scale_` of its model under those names without the underscore
+        (tuples for the arrays; None or NaN where the estimator has no such attribute), then
+        `error` and `warning`. A group whose fit raised has its error text (exception type and
+        message) in `error` and None or NaN in the fitted columns; `warning` holds the
+        warnings its fit gave. Both are empty strings otherwise. With the default estimator
+        the model of a row is y = sum_m coef[m] prod_j t_j ** m_j over the multi-indices m of
+        `degrees` in lexicographic order, t_j = (x_j - x_center[j]) / x_scale[j].
+
+    Each fit runs on one thread; the parallelism is the workers'. The fitted values do not
+    depend on who ran a fit. A local worker process that dies stops the call with
+    `concurrent.futures.process.BrokenProcessPool`; on a Dask cluster, Dask runs the chunks of
+    a lost worker again elsewhere.
+    """
+    rows: list[tuple[int, dict[str, Any]]] = []
+    job = BatchJob(data, by, x, y, estimator=estimator, n_jobs=n_jobs, client=client)
+    job.run(rows, progress=progress)
+    return job.table(rows)
+
+
+def group_seed(random_state: int | None, key: tuple[Any, ...]) -> int:
+    """Seed in [0, 2**32) of the group `key`: a hash of `random_state` and the key's text.
+
+    BLAKE2b of their repr, so that it is the same in every process and on every machine
+    (Python's own `hash` of a str differs between processes).
+    """
+    text = repr((random_state, tuple(_plain(k) for k in key)))
+    return int.from_bytes(hashlib.blake2b(text.encode(), digest_size=4).digest(), "little")
+
+
+def _plain(value: Any) -> Any:
+    """NumPy scalars as the Python values they hold, whose repr does not change with NumPy."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _columns(data: pd.DataFrame, name: str, value: Any) -> list[str]:
+    cols = [value] if isinstance(value, str) else list(value)
+    if not cols:
+        raise ValueError(f"{name}: expected at least one column, got none")
+    for c in cols:
+        if c not in data.columns:
+            shown = ", ".join(map(str, data.columns[:20]))
+            raise ValueError(f"{name}: no column {c!r} in data (columns: {shown})")
+    return cols
+
+
+def _workers(n_jobs: int | None, client: Any) -> int:
+    if client is not None:
+        if n_jobs is not None:
+            raise ValueError(f"n_jobs: pass either n_jobs or client, got n_jobs={n_jobs!r} "
+                             "and a client")
+        return max(1, sum(client.nthreads().values()))
+    if n_jobs is None:
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else \
+            os.cpu_count() or 1
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)) or n_jobs < 1:
+        raise ValueError(f"n_jobs: expected None or a whole number of at least 1, got {n_jobs!r}")
+    return int(n_jobs)
+
+
+class BatchJob:
+    """The groups of a long table, their seeds and the runner of their fits.
+
+    `run` appends ``(position, row)`` pairs to a list as the fits finish, so that a caller that
+    is interrupted keeps the rows finished so far; `table` turns them into the result frame.
+    """
+
+    def __init__(self, data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[str],
+                 y: str, *, estimator: Any = None, n_jobs: int | None = None,
+                 client: Any = None) -> None:
+        if not isinstance(data, pd.DataFrame):
+            raise TypeError(f"data: expected a pandas DataFrame, got {type(data).__name__}")
+        self.by = _columns(data, "by", by)
+        self.x = _columns(data, "x", x)
+        if not isinstance(y, str):
+            raise ValueError(f"y: expected one column name, got {y!r}")
+        (self.y,) = _columns(data, "y", y)
+        overlap = (set(self.by) & set(self.x)) | ({self.y} & set(self.by + self.x))
+        if overlap:
+            raise ValueError(f"by, x, y: a column can play one part only, got {sorted(overlap)} "
+                             "in more than one")
+        self.estimator = MDLPolynomialRegressor() if estimator is None else estimator
+        self.workers = _workers(n_jobs, client)
+        self.client = client
+        self.local = client is None and self.workers == 1
+
+        groups = data.groupby(self.by, sort=True, dropna=False, observed=True)
+        codes = groups.ngroup().to_numpy()
+        sizes = groups.size()
+        self.keys = [k if isinstance(k, tuple) else (k,) for k in sizes.index]
+        self.order = np.argsort(codes, kind="stable")  # rows of group 0, then group 1, ...
+        self.starts = np.concatenate([[0], np.cumsum(sizes.to_numpy())])
+        self.columns = [data[c].to_numpy() for c in self.x]  # views of numeric columns
+        self.target = data[self.y].to_numpy()
+        self.seeds = self._seeds()
+
+    def _seeds(self) -> list[int | None]:
+        params = self.estimator.get_params(deep=False)
+        if "random_state" not in params:
+            return [None] * len(self.keys)
+        base = params["random_state"]
+        if base is not None and not isinstance(base, (int, np.integer)):
+            base = int(check_random_state(base).randint(2**31 - 1))  # draws once, here
+        base = None if base is None else int(base)
+        return [group_seed(base, key) for key in self.keys]
+
+    def chunk_groups(self) -> int:
+        if self.local:  # no transport to pay for: every finished fit is kept at once
+            return 1
+        aim = math.ceil(len(self.keys) / (CHUNKS_PER_WORKER * self.workers))
+        return max(1, min(CHUNK_GROUPS, aim))
+
+    def chunks(self) -> Iterator[list[Group]]:
+        """The groups in chunks, each made when it is about to be sent."""
+        limit, chunk, rows = self.chunk_groups(), [], 0
+        for i in range(len(self.keys)):
+            take = self.order[self.starts[i]:self.starts[i + 1]]
+            X = np.column_stack([col[take] for col in self.columns])
+            chunk.append((i, self.seeds[i], X, self.target[take]))
+            rows += take.size
+            if len(chunk) == limit or rows >= CHUNK_ROWS:
+                yield chunk
+                chunk, rows = [], 0
+        if chunk:
+            yield chunk
+
+    def run(self, rows: list[tuple[int, dict[str, Any]]], progress: bool = False) -> None:
+        """Fit every group; append each finished ``(position, row)`` to `rows`."""
+        bar = _progress_bar(len(self.keys)) if progress else None
+
+        def collect(done: list[tuple[int, dict[str, Any]]]) -> None:
+            rows.extend(done)
+            if bar is not None:
+                bar.update(len(done))
+
+        try:
+            if self.local:
+                with threadpool_limits(limits=1):  # OpenMP and BLAS, as they were after it
+                    for chunk in self.chunks():
+                        collect(fit_chunk(self.estimator, chunk))
+            else:
+                self._run_on_executor(collect)
+        finally:
+            if bar is not None:
+                bar.close()
+
+    def _run_on_executor(self, collect: Callable[[list[Any]], None]) -> None:
+        if self.client is not None:
+            executor = self.client.get_executor(pure=False)
+        else:
+            workers = min(self.workers, math.ceil(len(self.keys) / self.chunk_groups()) or 1)
+            executor = cf.ProcessPoolExecutor(workers, initializer=_start_worker)
+        finished = False
+        try:
+            window = IN_FLIGHT_PER_WORKER * self.workers
+            pending: set[cf.Future[Any]] = set()
+            for chunk in self.chunks():
+                if len(pending) >= window:
+                    done, pending = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
+                    for future in done:
+                        collect(future.result())
+                pending.add(executor.submit(fit_chunk, self.estimator, chunk))
+            for future in cf.as_completed(pending):
+                collect(future.result())
+            finished = True
+        finally:
+            _stop(executor, finished)
+
+    def table(self, rows: list[tuple[int, dict[str, Any]]]) -> pd.DataFrame:
+        """The result frame of the finished rows, ordered by group key."""
+        rows = sorted(rows, key=lambda r: r[0])
+        keys = pd.DataFrame([self.keys[i] for i, _ in rows], columns=self.by)
+        results = pd.DataFrame([r for _, r in rows], columns=list(RESULT_COLUMNS))
+        return pd.concat([keys, results], axis=1)
+
+
+def _stop(executor: cf.Executor, finished: bool) -> None:
+    """Shut the executor down; after a failure or an interrupt, drop the chunks not started."""
+    if finished:
+        executor.shutdown(wait=True)
+    elif isinstance(executor, cf.ProcessPoolExecutor):
+        executor.shutdown(wait=True, cancel_futures=True)  # the running chunks end within seconds
+    else:
+        executor.shutdown(wait=False)  # a Dask executor cancels its futures
+
+
+def _progress_bar(total: int) -> Any:
+    tqdm = require("tqdm", "the progress bar").tqdm
+    return tqdm(total=total, unit="group", file=sys.stderr, smoothing=0.1)
+
+
+def _start_worker() -> None:
+    """Initialiser of a local worker process: one thread per fit; Ctrl-C is the parent's."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    threadpool_limits(limits=1)
+
+
+# ----------------------------------------------------------------------------------------------
+# What runs on a worker
+
+
+def fit_chunk(estimator: Any, chunk: list[Group]) -> list[tuple[int, dict[str, Any]]]:
+    """Fit a clone of `estimator` to each group of the chunk: ``(position, row)`` pairs."""
+    return [(i, fit_group(estimator, seed, X, y)) for i, seed, X, y in chunk]
+
+
+def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) -> dict[str, Any]:
+    """The result row of one group: fitted values, or the error that stopped its fit."""
+    model = clone(estimator)
+    if seed is not None:
+        model.set_params(random_state=seed)
+    # Warnings are recorded the same way whatever the filters of the process running the fit.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64))
+        except Exception as exc:  # the batch goes on; the row says what went wrong
+            return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
+                        coef=None, x_center=None, x_scale=None,
+                        error=_one_line(f"{type(exc).__name__}: {exc}"),
+                        warning=_warning_text(caught))
+    return dict(
+        n=len(y),
+        degrees=_fitted(model, "degrees_", int),
+        mdl=float(getattr(model, "mdl_", math.nan)),
+        hit_rate=float(getattr(model, "hit_rate_", math.nan)),
+        rms=float(getattr(model, "rms_", math.nan)),
+        coef=_fitted(model, "coef_", float),
+        x_center=_fitted(model, "x_center_", float),
+        x_scale=_fitted(model, "x_scale_", float),
+        error="",
+        warning=_warning_text(caught),
+    )
+
+
+def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:
+    """A fitted array attribute as a tuple of plain numbers (None if the model has none)."""
+    value = getattr(model, name, None)
+    return None if value is None else tuple(kind(v) for v in np.ravel(value))
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
+
+
+def _warning_text(caught: list[warnings.WarningMessage]) -> str:
+    texts = dict.fromkeys(_one_line(f"{w.category.__name__}: {w.message}") for w in caught)
+    return "; ".join(texts)
+
+
+# ----------------------------------------------------------------------------------------------
+# python -m dorv batch
+
+PARQUET = (".parquet", ".pq")
+TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # one line, as every other error of the job
+        self.exit(2, f"dorv: error: {message}\n")
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = _Parser(
+        prog="python -m dorv batch",
+        description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
+        "row per observation) and write one row per group: the group key, n, degrees, mdl, "
+        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker "
+        "processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows finished so "
+        "far (exit status 130).",
+    )
+    p.add_argument("--csv", metavar="FILE", required=True,
+                   help="input table: CSV, or Parquet when the name ends in .parquet or .pq")
+    p.add_argument("--group-col", metavar="COL[,COL...]", required=True,
+                   help="group column(s): header names or 0-based indices, comma-separated")
+    p.add_argument("--x-col", metavar="COL[,COL...]", required=True,
+                   help="input column(s) of each fit, comma-separated")
+    p.add_argument("--y-col", metavar="COL", required=True, help="target column")
+    p.add_argument("--out", metavar="FILE", required=True,
+                   help="result table: .csv, or .parquet / .pq")
+    p.add_argument("--workers", type=int, metavar="N",
+                   help="local worker processes, 1 or more; 1 fits in this process "
+                   "(default: the number of cores)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="address of a Dask scheduler (e.g. tcp://10.0.0.5:8786) to fit on its "
+                   "workers instead of local processes")
+    return p
+
+
+class _InputError(Exception):
+    """Bad input: one `dorv: error:` line."""
+
+
+def _read_table(path: str) -> pd.DataFrame:
+    if not Path(path).is_file():
+        raise _InputError(f"cannot read {path}: no such file")
+    try:
+        if path.lower().endswith(PARQUET):
+            require("pyarrow", "reading Parquet")
+            return pd.read_parquet(path)
+        return pd.read_csv(path)
+    except (OSError, ValueError, UnicodeDecodeError) as exc:
+        raise _InputError(f"cannot read {path}: {_one_line(str(exc))}") from exc
+
+
+def _column_names(data: pd.DataFrame, option: str, spec: str) -> list[str]:
+    """Header names or 0-based indices, comma-separated, as column names."""
+    names = []
+    for item in (s.strip() for s in spec.split(",")):
+        if item in data.columns:
+            names.append(item)
+        elif item.isdigit() and int(item) < len(data.columns):
+            names.append(data.columns[int(item)])
+        else:
+            shown = ", ".join(map(str, data.columns[:20]))
+            raise _InputError(f"{option}: no column {item!r} in the input (columns: {shown})")
+    return names
+
+
+def _write_table(table: pd.DataFrame, path: str) -> None:
+    try:
+        if path.lower().endswith(PARQUET):
+            table.to_parquet(path, index=False)
+            return
+        # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
+        out = table.copy()
+        for c in TUPLE_COLUMNS:
+            out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
+        out.to_csv(path, index=False)
+    except OSError as exc:
+        raise _InputError(f"cannot write {path}: {exc.strerror or exc}") from exc
+
+
+def main(argv: list[str] | None = None) -> int:
+    """``python -m dorv batch``; returns the exit status."""
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        parser.error(f"--workers must be 1 or more, got {args.workers}")
+    if args.workers is not None and args.scheduler:
+        parser.error("--workers and --scheduler exclude each other: the cluster has its workers")
+    if not args.out.lower().endswith((".csv", *PARQUET)):
+        parser.error(f"--out must end in .csv, .parquet or .pq, got {args.out}")
+    if not Path(args.out).resolve().parent.is_dir():
+        parser.error(f"cannot write {args.out}: no such directory")
+    progress = sys.stderr.isatty()
+    client = None
+    try:
+        if progress:
+            require("tqdm", "the progress bar")
+        if args.out.lower().endswith(PARQUET):
+            require("pyarrow", "writing Parquet")
+        data = _read_table(args.csv)
+        by = _column_names(data, "--group-col", args.group_col)
+        x = _column_names(data, "--x-col", args.x_col)
+        (y,) = _column_names(data, "--y-col", args.y_col)
+        if args.scheduler:
+            client = _connect(args.scheduler)
+        job = BatchJob(data, by, x, y, n_jobs=None if client else args.workers, client=client)
+        return _run_job(job, args, progress)
+    except (_InputError, ImportError, ValueError) as exc:
+        print(f"dorv: error: {_one_line(str(exc))}", file=sys.stderr)
+        return 1
+    finally:
+        if client is not None:
+            client.close()
+
+
+def _connect(address: str) -> Any:
+    distributed = require("distributed", "--scheduler")
+    try:
+        return distributed.Client(address, timeout="10s", set_as_default=False)
+    except (OSError, TimeoutError) as exc:
+        raise _InputError(f"cannot reach the scheduler at {address}: {exc}") from exc
+
+
+def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool) -> int:
+    rows: list[tuple[int, dict[str, Any]]] = []
+    status, stopped = 0, ""
+    start = time.perf_counter()
+    try:
+        job.run(rows, progress=progress)
+    except KeyboardInterrupt:
+        status = 130
+    except Exception as exc:  # a lost worker: keep what finished, then say why it stopped
+        status, stopped = 1, f"stopped by {type(exc).__name__}: {_one_line(str(exc))}"
+    elapsed = time.perf_counter() - start
+    with _sigint_ignored():  # a second Ctrl-C does not stop the rows finished so far
+        table = job.table(rows)
+        _write_table(table, args.out)
+    failed = int((table["error"] != "").sum())
+    where = (f"the cluster at {args.scheduler}" if args.scheduler else "this process"
+             if job.local else f"{job.workers} local processes")
+    rate = f" ({len(rows) / elapsed:.3g} groups/s)" if elapsed > 0 else ""
+    if status == 130:
+        print(f"interrupted: {len(rows)} of {len(job.keys)} groups, {failed} failed, "
+              f"{elapsed:.1f} s -> {args.out}")
+    elif stopped:
+        print(f"dorv: error: {stopped}; {len(rows)} of {len(job.keys)} groups written to "
+              f"{args.out}", file=sys.stderr)
+    else:
+        print(f"{len(rows)} groups, {failed} failed, {elapsed:.1f} s{rate} on {where} "
+              f"-> {args.out}")
+    return status
+
+
+@contextlib.contextmanager
+def _sigint_ignored() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():  # only it gets signals
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
