@@ -412,10 +412,10 @@ def _read_table(path: str) -> pd.DataFrame:
         raise _InputError(f"cannot read {path}: {_one_line(str(exc))}") from exc
 
 
-def _column_names(data: pd.DataFrame, option: str, spec: str) -> list[str]:
+def _column_names(data: pd.DataFrame, option: str, listed: str) -> list[str]:
     """Header names or 0-based indices, comma-separated, as column names."""
     names = []
-    for item in (s.strip() for s in spec.split(",")):
+    for item in (s.strip() for s in listed.split(",")):
         if item in data.columns:
             names.append(item)
         elif item.isdigit() and int(item) < len(data.columns):

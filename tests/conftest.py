@@ -56,8 +56,8 @@ def native_testing():
     built = sorted(root.glob("build/*/_dorv_testing.*.so"), key=lambda p: p.stat().st_mtime)
     if not built:
         pytest.skip("the test-only module _dorv_testing is not built (cmake --build build/<dir>)")
-    spec = importlib.util.spec_from_file_location("_dorv_testing", built[-1])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_dorv_testing", built[-1])
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules["_dorv_testing"] = module
     return module

@@ -63,9 +63,9 @@ def test_results_do_not_depend_on_the_memory_order_of_the_inputs(name, call, arr
 # Child processes load the test-only module from the file the fixture found.
 LOAD_TESTING = textwrap.dedent("""
     import importlib.util, os
-    spec = importlib.util.spec_from_file_location("_dorv_testing", os.environ["DORV_TESTING"])
-    testing = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(testing)
+    found = importlib.util.spec_from_file_location("_dorv_testing", os.environ["DORV_TESTING"])
+    testing = importlib.util.module_from_spec(found)
+    found.loader.exec_module(testing)
 """)
 
 THREADED = LOAD_TESTING + textwrap.dedent("""

@@ -228,6 +228,18 @@ void solve_triangular_svd(const double* R, std::ptrdiff_t p, const double* c, do
   Eigen::Map<Vec>(beta, p) = svd.solve(Eigen::Map<const Vec>(c, p));
 }
 
+// The rows from `first` on, one at a time: the rows left over after the vector blocks.
+inline Index tail_hits(const double* xd, Index n, Index k, const double* bd, const double* yd,
+                       double eps, Index first) {
+  Index hits = 0;
+  for (Index i = first; i < n; ++i) {
+    double c = 0.0;
+    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
+    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
+  }
+  return hits;
+}
+
 #if defined(__AVX2__)
 // Four rows to a register, sixteen to a block; every product and sum a separate operation.
 inline __m256i count_hits4(__m256i acc, __m256d xb, const double* y, __m256d tol) {
@@ -263,12 +275,7 @@ std::ptrdiff_t hits_of_product(const double* xd, std::ptrdiff_t n, std::ptrdiff_
   alignas(32) std::int64_t lanes[4];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
   Index hits = static_cast<Index>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
-  for (; i < n; ++i) {
-    double c = 0.0;
-    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
-    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
-  }
-  return hits;
+  return hits + tail_hits(xd, n, k, bd, yd, eps, i);
 }
 #else
 // Eight rows at a time in registers, then the hit test on them; a comparison mask is -1 per
@@ -306,12 +313,7 @@ std::ptrdiff_t hits_of_product(const double* xd, std::ptrdiff_t n, std::ptrdiff_
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
   hits = static_cast<Index>(lanes[0] + lanes[1]);
 #endif
-  for (; i < n; ++i) {
-    double c = 0.0;
-    for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
-    hits += std::abs(c - yd[i]) < eps ? 1 : 0;
-  }
-  return hits;
+  return hits + tail_hits(xd, n, k, bd, yd, eps, i);
 }
 #endif
 
