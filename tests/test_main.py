@@ -184,8 +184,14 @@ def test_help_states_every_range():
 
 def test_package_reexports_the_extension():
     public = {n for n in dir(dorv_core) if not n.startswith("_")}
-    assert set(dorv.__all__) == public | {"DegreeLimitWarning", "MDLPolynomialRegressor"}
+    assert set(dorv.__all__) == public | {"DegreeLimitWarning", "ExtrapolationWarning",
+                                          "MDLPolynomialRegressor"}
     assert all(getattr(dorv, n) is getattr(dorv_core, n) for n in public)
+    try:
+        installed = importlib.metadata.version("dorv")
+    except importlib.metadata.PackageNotFoundError:
+        installed = "0+unknown"
+    assert dorv.__version__ == installed
 
 
 # --- the stub ---------------------------------------------------------------------------------
