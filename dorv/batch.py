@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import hashlib
-import importlib
 import math
 import os
 import signal
@@ -34,7 +33,7 @@ from sklearn.utils import check_random_state
 from threadpoolctl import threadpool_limits
 
 from dorv.estimator import MDLPolynomialRegressor
-from dorv.tables import INSTALL_HINT, one_line
+from dorv.tables import INSTALL_HINT, one_line, require
 
 try:
     import pandas as pd
@@ -55,14 +54,6 @@ IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
 # One group on its way to a worker: its position in the result, its seed (None when the
 # estimator takes none), its inputs X (n, d) and its targets y (n), as they stand in the frame.
 Group = tuple[int, int | None, np.ndarray, np.ndarray]
-
-
-def require(module: str, purpose: str) -> Any:
-    """Import an optional dependency of the batch extra, or say in one line how to get it."""
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:  # missing, or refusing the installed versions of its own needs
-        raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT} ({exc})") from exc
 
 
 # ----------------------------------------------------------------------------------------------

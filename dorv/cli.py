@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from dorv import curvefit
 from dorv._rules import MAX_DEGREE
-from dorv.tables import InputError, is_parquet, one_line
+from dorv.tables import (InputError, distinct_parts, find_columns, is_parquet, one_line,
+                         read_table, require)
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -177,18 +178,18 @@ def batch_main(argv: list[str]) -> int:
         parser.error(f"cannot write {args.out}: no such directory")
     client = None
     try:
-        from dorv import batch, tables
+        from dorv import batch
 
         progress = sys.stderr.isatty()
         if progress:
-            batch.require("tqdm", "the progress bar")
+            require("tqdm", "the progress bar")
         if is_parquet(args.out):
-            batch.require("pyarrow", "writing Parquet")
-        data = tables.read_table(args.csv)
-        parts = {option: tables.find_columns(data, option, _listed(listed))
+            require("pyarrow", "writing Parquet")
+        data = read_table(args.csv)
+        parts = {option: find_columns(data, option, _listed(listed))
                  for option, listed in (("--group-col", args.group_col),
                                         ("--x-col", args.x_col), ("--y-col", args.y_col))}
-        tables.distinct_parts(parts)
+        distinct_parts(parts)
         if args.scheduler:
             client = _connect(args.scheduler)
         job = batch.BatchJob(data, parts["--group-col"], parts["--x-col"], *parts["--y-col"],
@@ -203,8 +204,6 @@ def batch_main(argv: list[str]) -> int:
 
 
 def _connect(address: str) -> Any:
-    from dorv.batch import require
-
     distributed = require("distributed", "--scheduler")
     try:
         return distributed.Client(address, timeout="10s", set_as_default=False)

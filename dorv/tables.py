@@ -6,6 +6,7 @@ pandas is imported on first use, so that this module loads without the extra tha
 
 from __future__ import annotations
 
+import importlib
 import io
 import re
 from collections.abc import Sequence
@@ -27,12 +28,12 @@ class InputError(Exception):
     """Bad input data or options: reported to the user in one `dorv: error:` line."""
 
 
-def _pandas() -> Any:
+def require(module: str, purpose: str) -> Any:
+    """Import an optional dependency of the batch extra, or say in one line how to get it."""
     try:
-        import pandas
-    except ImportError as exc:  # one line that says what to install
-        raise ImportError(f"reading tables needs pandas: {INSTALL_HINT}") from exc
-    return pandas
+        return importlib.import_module(module)
+    except ImportError as exc:  # missing, or refusing the installed versions of its own needs
+        raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT} ({exc})") from exc
 
 
 def is_parquet(path: str) -> bool:
@@ -51,10 +52,12 @@ def read_table(path: str, delimiter: str = ",") -> pd.DataFrame:
     """
     if not Path(path).is_file():
         raise InputError(f"cannot read {path}: no such file")
-    pd = _pandas()
+    pd = require("pandas", "reading tables")
+    if is_parquet(path):
+        require("pyarrow", "reading Parquet")
     try:
         frame = pd.read_parquet(path) if is_parquet(path) else _read_text(pd, path, delimiter)
-    except (OSError, ValueError, ImportError) as exc:  # ImportError: Parquet without pyarrow
+    except (OSError, ValueError) as exc:
         raise InputError(f"cannot read {path}: {one_line(str(exc))}") from None
     repeated = frame.columns[frame.columns.duplicated()]
     if len(repeated):
