@@ -23,7 +23,7 @@ import math
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -89,9 +89,9 @@ def _finite(column: pd.Series, path: str) -> Array:
     return column.to_numpy(np.float64)
 
 
-def _finite_number(cell: object) -> bool:
+def _finite_number(cell: Any) -> bool:
     try:
-        return math.isfinite(float(cell))  # type: ignore[arg-type]
+        return math.isfinite(float(cell))
     except (TypeError, ValueError):
         return False
 

@@ -48,7 +48,7 @@ def read_table(path: str, delimiter: str = ",") -> pd.DataFrame:
     without one the columns are numbered from 0. Header names must differ, and a row with more
     fields than the first is refused. Columns of whole numbers become int64, columns of numbers
     float64 (an empty cell is NaN), others keep their text. The index of a row read from text
-    is the number of its line in the file.
+    is the number of its line in the file, for messages.
     """
     if not Path(path).is_file():
         raise InputError(f"cannot read {path}: no such file")
@@ -82,11 +82,12 @@ def _read_text(pd: Any, path: str, delimiter: str) -> pd.DataFrame:
         expected, line, saw = map(int, long_row.groups())
         raise InputError(f"{path} line {numbers[line - 1]}: {saw} fields where the first row "
                          f"has {expected}") from None
-    frame.index = numbers
+    # Quoted fields holding line breaks join lines into one row: then rows are numbered instead.
+    frame.index = numbers if len(frame) == len(numbers) else range(1, len(frame) + 1)
     first = frame.iloc[0]
     if not all(_is_number(cell) for cell in first):
         frame = frame.iloc[1:]
-        frame.columns = ["" if cell is np.nan else str(cell).strip() for cell in first]
+        frame.columns = [cell.strip() if isinstance(cell, str) else "" for cell in first]
         if frame.empty:
             raise InputError(f"{path}: no data rows below the header")
     if frame.columns.has_duplicates:  # before the columns are taken one by one
