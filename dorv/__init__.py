@@ -6,6 +6,7 @@ of :mod:`dorv.curvefit` on top of it. ``dorv.fit_groups`` (:mod:`dorv.batch`, wh
 ``batch`` extra) fits one model per group of a long table.
 """
 
+from importlib import metadata
 from typing import Any
 
 from dorv_core import (
@@ -26,10 +27,16 @@ from dorv_core import (
     smoothness_penalty_matrices_1d,
 )
 
-from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
+from dorv.estimator import DegreeLimitWarning, ExtrapolationWarning, MDLPolynomialRegressor
+
+try:
+    __version__ = metadata.version("dorv")
+except metadata.PackageNotFoundError:  # run from a source tree without an install
+    __version__ = "0+unknown"
 
 __all__ = [
     "DegreeLimitWarning",
+    "ExtrapolationWarning",
     "GibbsResult",
     "MCMCResult",
     "MDLPolynomialRegressor",

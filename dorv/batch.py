@@ -12,27 +12,20 @@ key, so a group's row depends on its rows, its key and `random_state` only: not 
 of the groups are interleaved, on the chunking, on the number of workers or on which worker ran
 it.
 
-``python -m dorv batch`` is the command-line form (`main`).
+``python -m dorv batch`` (:mod:`dorv.cli`) is the command-line form.
 """
 
 from __future__ import annotations
 
-import argparse
 import concurrent.futures as cf
-import contextlib
 import hashlib
-import importlib
-import json
 import math
 import os
 import signal
 import sys
-import threading
-import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any
 
 import numpy as np
 from sklearn.base import clone
@@ -40,8 +33,7 @@ from sklearn.utils import check_random_state
 from threadpoolctl import threadpool_limits
 
 from dorv.estimator import MDLPolynomialRegressor
-
-INSTALL_HINT = "pip install 'dorv[batch]'"
+from dorv.tables import INSTALL_HINT, one_line, require
 
 try:
     import pandas as pd
@@ -51,6 +43,7 @@ except ImportError as exc:  # one line that says what to install
 # The columns of a result row after the group key(s).
 RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "x_center", "x_scale",
                   "error", "warning")
+TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")  # those that hold tuples
 # A chunk sent to a worker holds up to this many groups, fewer when that would leave too few
 # chunks to spread over the workers, and stops growing once it holds this many rows.
 CHUNK_GROUPS = 16
@@ -61,14 +54,6 @@ IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
 # One group on its way to a worker: its position in the result, its seed (None when the
 # estimator takes none), its inputs X (n, d) and its targets y (n), as they stand in the frame.
 Group = tuple[int, int | None, np.ndarray, np.ndarray]
-
-
-def require(module: str, purpose: str) -> Any:
-    """Import an optional dependency of the batch extra, or say in one line how to get it."""
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:  # missing, or refusing the installed versions of its own needs
-        raise ImportError(f"{purpose} needs {module}: {INSTALL_HINT} ({exc})") from exc
 
 
 # ----------------------------------------------------------------------------------------------
@@ -326,7 +311,7 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
                         coef=None, x_center=None, x_scale=None,
-                        error=_one_line(f"{type(exc).__name__}: {exc}"),
+                        error=one_line(f"{type(exc).__name__}: {exc}"),
                         warning=_warning_text(caught))
     return dict(
         n=len(y),
@@ -348,178 +333,6 @@ def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:
     return None if value is None else tuple(kind(v) for v in np.ravel(value))
 
 
-def _one_line(text: str) -> str:
-    return " ".join(text.split())
-
-
 def _warning_text(caught: list[warnings.WarningMessage]) -> str:
-    texts = dict.fromkeys(_one_line(f"{w.category.__name__}: {w.message}") for w in caught)
+    texts = dict.fromkeys(one_line(f"{w.category.__name__}: {w.message}") for w in caught)
     return "; ".join(texts)
-
-
-# ----------------------------------------------------------------------------------------------
-# python -m dorv batch
-
-PARQUET = (".parquet", ".pq")
-TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")
-
-
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:  # one line, as every other error of the job
-        self.exit(2, f"dorv: error: {message}\n")
-
-
-def _parser() -> argparse.ArgumentParser:
-    p = _Parser(
-        prog="python -m dorv batch",
-        description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
-        "row per observation) and write one row per group: the group key, n, degrees, mdl, "
-        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker "
-        "processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows finished so "
-        "far (exit status 130).",
-    )
-    p.add_argument("--csv", metavar="FILE", required=True,
-                   help="input table: CSV, or Parquet when the name ends in .parquet or .pq")
-    p.add_argument("--group-col", metavar="COL[,COL...]", required=True,
-                   help="group column(s): header names or 0-based indices, comma-separated")
-    p.add_argument("--x-col", metavar="COL[,COL...]", required=True,
-                   help="input column(s) of each fit, comma-separated")
-    p.add_argument("--y-col", metavar="COL", required=True, help="target column")
-    p.add_argument("--out", metavar="FILE", required=True,
-                   help="result table: .csv, or .parquet / .pq")
-    p.add_argument("--workers", type=int, metavar="N",
-                   help="local worker processes, 1 or more; 1 fits in this process "
-                   "(default: the number of cores)")
-    p.add_argument("--scheduler", metavar="ADDRESS",
-                   help="address of a Dask scheduler (e.g. tcp://10.0.0.5:8786) to fit on its "
-                   "workers instead of local processes")
-    return p
-
-
-class _InputError(Exception):
-    """Bad input: one `dorv: error:` line."""
-
-
-def _read_table(path: str) -> pd.DataFrame:
-    if not Path(path).is_file():
-        raise _InputError(f"cannot read {path}: no such file")
-    try:
-        if path.lower().endswith(PARQUET):
-            require("pyarrow", "reading Parquet")
-            return pd.read_parquet(path)
-        return pd.read_csv(path)
-    except (OSError, ValueError, UnicodeDecodeError) as exc:
-        raise _InputError(f"cannot read {path}: {_one_line(str(exc))}") from exc
-
-
-def _column_names(data: pd.DataFrame, option: str, listed: str) -> list[str]:
-    """Header names or 0-based indices, comma-separated, as column names."""
-    names = []
-    for item in (s.strip() for s in listed.split(",")):
-        if item in data.columns:
-            names.append(item)
-        elif item.isdigit() and int(item) < len(data.columns):
-            names.append(data.columns[int(item)])
-        else:
-            shown = ", ".join(map(str, data.columns[:20]))
-            raise _InputError(f"{option}: no column {item!r} in the input (columns: {shown})")
-    return names
-
-
-def _write_table(table: pd.DataFrame, path: str) -> None:
-    try:
-        if path.lower().endswith(PARQUET):
-            table.to_parquet(path, index=False)
-            return
-        # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
-        out = table.copy()
-        for c in TUPLE_COLUMNS:
-            out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
-        out.to_csv(path, index=False)
-    except OSError as exc:
-        raise _InputError(f"cannot write {path}: {exc.strerror or exc}") from exc
-
-
-def main(argv: list[str] | None = None) -> int:
-    """``python -m dorv batch``; returns the exit status."""
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.workers is not None and args.workers < 1:
-        parser.error(f"--workers must be 1 or more, got {args.workers}")
-    if args.workers is not None and args.scheduler:
-        parser.error("--workers and --scheduler exclude each other: the cluster has its workers")
-    if not args.out.lower().endswith((".csv", *PARQUET)):
-        parser.error(f"--out must end in .csv, .parquet or .pq, got {args.out}")
-    if not Path(args.out).resolve().parent.is_dir():
-        parser.error(f"cannot write {args.out}: no such directory")
-    progress = sys.stderr.isatty()
-    client = None
-    try:
-        if progress:
-            require("tqdm", "the progress bar")
-        if args.out.lower().endswith(PARQUET):
-            require("pyarrow", "writing Parquet")
-        data = _read_table(args.csv)
-        by = _column_names(data, "--group-col", args.group_col)
-        x = _column_names(data, "--x-col", args.x_col)
-        (y,) = _column_names(data, "--y-col", args.y_col)
-        if args.scheduler:
-            client = _connect(args.scheduler)
-        job = BatchJob(data, by, x, y, n_jobs=None if client else args.workers, client=client)
-        return _run_job(job, args, progress)
-    except (_InputError, ImportError, ValueError) as exc:
-        print(f"dorv: error: {_one_line(str(exc))}", file=sys.stderr)
-        return 1
-    finally:
-        if client is not None:
-            client.close()
-
-
-def _connect(address: str) -> Any:
-    distributed = require("distributed", "--scheduler")
-    try:
-        return distributed.Client(address, timeout="10s", set_as_default=False)
-    except (OSError, TimeoutError) as exc:
-        raise _InputError(f"cannot reach the scheduler at {address}: {exc}") from exc
-
-
-def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool) -> int:
-    rows: list[tuple[int, dict[str, Any]]] = []
-    status, stopped = 0, ""
-    start = time.perf_counter()
-    try:
-        job.run(rows, progress=progress)
-    except KeyboardInterrupt:
-        status = 130
-    except Exception as exc:  # a lost worker: keep what finished, then say why it stopped
-        status, stopped = 1, f"stopped by {type(exc).__name__}: {_one_line(str(exc))}"
-    elapsed = time.perf_counter() - start
-    with _sigint_ignored():  # a second Ctrl-C does not stop the rows finished so far
-        table = job.table(rows)
-        _write_table(table, args.out)
-    failed = int((table["error"] != "").sum())
-    where = (f"the cluster at {args.scheduler}" if args.scheduler else "this process"
-             if job.local else f"{job.workers} local processes")
-    rate = f" ({len(rows) / elapsed:.3g} groups/s)" if elapsed > 0 else ""
-    if status == 130:
-        print(f"interrupted: {len(rows)} of {len(job.keys)} groups, {failed} failed, "
-              f"{elapsed:.1f} s -> {args.out}")
-    elif stopped:
-        print(f"dorv: error: {stopped}; {len(rows)} of {len(job.keys)} groups written to "
-              f"{args.out}", file=sys.stderr)
-    else:
-        print(f"{len(rows)} groups, {failed} failed, {elapsed:.1f} s{rate} on {where} "
-              f"-> {args.out}")
-    return status
-
-
-@contextlib.contextmanager
-def _sigint_ignored() -> Iterator[None]:
-    if threading.current_thread() is not threading.main_thread():  # only it gets signals
-        yield
-        return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)

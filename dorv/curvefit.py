@@ -19,17 +19,23 @@ data/ripple.csv, 400 noisy samples of a surface over two inputs, header "u,v,w":
 
 from __future__ import annotations
 
-import csv
 import math
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 import dorv_core as dc
+from dorv import tables
+from dorv._rules import HIT_FACTOR, hit_tolerance
 from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
+from dorv.tables import InputError
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 # name -> (file, input columns, target column)
 SAMPLES = {
@@ -38,10 +44,6 @@ SAMPLES = {
 }
 
 Array = npt.NDArray[np.float64]
-
-
-class InputError(Exception):
-    """Bad input data or options: reported to the user in one line."""
 
 
 @dataclass
@@ -54,73 +56,44 @@ class Data:
     note: str = ""  # shown after the source in the report
 
 
-def _column(wanted: str, header: list[str] | None, path: str) -> tuple[int, str]:
-    if header is not None and wanted in header:
-        return header.index(wanted), wanted
-    try:
-        index = int(wanted)
-    except ValueError:
-        names = ", ".join(header) if header else "none, the file has no header"
-        raise InputError(f"{path}: no column {wanted!r} (columns: {names})") from None
-    if index < 0 or (header is not None and index >= len(header)):
-        names = ", ".join(header or [])
-        raise InputError(
-            f"{path}: no column {index} among the {len(header or [])} of the header "
-            f"({names}); check --delimiter"
-        )
-    return index, header[index] if header is not None else f"column {index}"
-
-
-def _number(cell: str) -> float | None:
-    try:
-        return float(cell)
-    except ValueError:
-        return None
-
-
 def read_columns(path: str, x_cols: list[str], y_col: str | None = None,
                  delimiter: str = ",") -> Data:
-    """Reads numeric columns of a CSV file, each named by its header or its 0-based index;
-    y_col None is the first column that is not an input. A first row that is not all numbers
-    is the header; blank lines and lines starting with '#' are skipped; a UTF-8 byte-order mark
-    before the first row is ignored."""
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            rows = [
-                (number, row)
-                for number, row in enumerate(csv.reader(f, delimiter=delimiter), start=1)
-                if row and any(c.strip() for c in row) and not row[0].lstrip().startswith("#")
-            ]
-    except (OSError, UnicodeDecodeError, csv.Error) as e:
-        reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-        raise InputError(f"cannot read {path}: {reason}") from None
-    if not rows:
-        raise InputError(f"{path}: no data rows")
-    header = None
-    if any(_number(c) is None for c in rows[0][1]):
-        header = [c.strip() for c in rows[0][1]]
-        rows = rows[1:]
-        if not rows:
-            raise InputError(f"{path}: no data rows below the header")
-    inputs = [_column(c, header, path) for c in x_cols]
+    """Reads numeric columns of a table (`tables.read_table`), each named by its header or its
+    0-based index; y_col None is the first column that is not an input. A column can play one
+    part only, and every value used must be a finite number."""
+    frame = tables.read_table(path, delimiter)
+    inputs = tables.find_columns(frame, "--x-col", x_cols)
     if y_col is None:
-        taken = {index for index, _ in inputs}
-        y_col = str(min(set(range(len(taken) + 1)) - taken))
-    columns = [*inputs, _column(y_col, header, path)]
-    values = np.empty((len(rows), len(columns)))
-    for r, (number, row) in enumerate(rows):
-        for c, (index, name) in enumerate(columns):
-            if index >= len(row):
-                raise InputError(f"{path} line {number}: no field for column {name!r}")
-            value = _number(row[index])
-            if value is None or not math.isfinite(value):
-                raise InputError(
-                    f"{path} line {number}: {row[index].strip()!r} in column {name!r} "
-                    "is not a finite number"
-                )
-            values[r, c] = value
-    names = [name for _, name in columns]
-    return Data(values[:, :-1], values[:, -1], path, names[:-1], names[-1])
+        rest = [c for c in frame.columns if c not in inputs]
+        if not rest:
+            raise InputError(f"{path}: no column left for the target; name one with --y-col")
+        target = rest[0]
+    else:
+        (target,) = tables.find_columns(frame, "--y-col", [y_col])
+    tables.distinct_parts({"--x-col": inputs, "--y-col": [target]})
+    X = np.column_stack([_finite(frame[c], path) for c in inputs])
+    names = [tables.name_of(c) for c in inputs]
+    return Data(X, _finite(frame[target], path), path, names, tables.name_of(target))
+
+
+def _finite(column: pd.Series, path: str) -> Array:
+    """The values of a column as float64; the first that is not a finite number is refused,
+    naming its line."""
+    name = tables.name_of(column.name)
+    for line, cell in column.items():
+        if cell is None or cell != cell:  # an empty cell, a missing field or NaN
+            raise InputError(f"{path} line {line}: no value in column {name!r}")
+        if not _finite_number(cell):
+            raise InputError(f"{path} line {line}: {str(cell).strip()!r} in column {name!r} "
+                             "is not a finite number")
+    return column.to_numpy(np.float64)
+
+
+def _finite_number(cell: Any) -> bool:
+    try:
+        return math.isfinite(float(cell))
+    except (TypeError, ValueError):
+        return False
 
 
 @dataclass
@@ -171,10 +144,10 @@ def report(outcome: Outcome) -> str:
                      f"{m.x_center_[j]:.7g}) / {m.x_scale_[j]:.7g} maps {name!r} onto [-1, 1]"
                      + ("; monomials of t" if d == 1 else
                         "; products of powers of each t (tensor basis)" if j == d - 1 else ""))
-    z = dc.mad((data.y - m.y_center_) / m.y_scale_)
+    eps = hit_tolerance(dc.mad((data.y - m.y_center_) / m.y_scale_))
     lines += [
         f"targets  z = (y - {_g(m.y_center_)}) / {_g(m.y_scale_)}; hit tolerance "
-        f"{_g((0.4 * z if z > 0 else 0.4) * m.y_scale_)} in units of y (0.4 * mad)",
+        f"{_g(eps * m.y_scale_)} in units of y ({HIT_FACTOR} * mad)",
         f"penalty  gamma1 = {m.gamma1:g}, gamma2 = {m.gamma2:g} on the squared first and second "
         f"derivatives over [-1, 1]{'^' + str(d) if d > 1 else ''}",
         f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
@@ -238,10 +211,11 @@ def report(outcome: Outcome) -> str:
     return "\n".join(lines) + "\n"
 
 
-def plot(outcome: Outcome, path: str) -> None:
-    """Draws the data and the chosen model into a PNG file: curves over the data for one
+def plot(outcome: Outcome, path: str) -> str:
+    """Draws the data and the chosen model into an image file: curves over the data for one
     input, the fitted surface and the residuals for two, predicted against observed values
-    and the residuals for more."""
+    and the residuals for more. The format follows the file's extension; a name without one
+    that matplotlib knows gets ".png". Returns the name of the file written."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -249,12 +223,15 @@ def plot(outcome: Outcome, path: str) -> None:
 
     draw = {1: _plot_curve, 2: _plot_surface}.get(outcome.data.X.shape[1], _plot_observed)
     fig = draw(plt, outcome)
+    if Path(path).suffix.lower()[1:] not in fig.canvas.get_supported_filetypes():
+        path += ".png"
     try:
         fig.savefig(path, dpi=110)
     except OSError as e:
         raise InputError(f"cannot write {path}: {e.strerror or e}") from None
     finally:
         plt.close(fig)
+    return path
 
 
 def _title(outcome: Outcome, what: str) -> str:

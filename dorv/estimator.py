@@ -63,6 +63,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 from threadpoolctl import threadpool_limits
 
 import dorv_core as dc
+from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE, hit_tolerance
 
 Array = npt.NDArray[np.float64]
 Degrees = tuple[int, ...]
@@ -76,6 +77,11 @@ FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends 
 
 class DegreeLimitWarning(UserWarning):
     """The chosen degree of a variable is the highest allowed: a higher one might fit better."""
+
+
+class ExtrapolationWarning(UserWarning):
+    """Points to predict lie outside the training range of an input, where a polynomial can
+    take any value."""
 
 
 @dataclass
@@ -175,7 +181,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     """
 
     _parameter_constraints: dict = {
-        "max_degree": ["array-like", Interval(numbers.Integral, 0, 30, closed="both")],
+        "max_degree": ["array-like", Interval(numbers.Integral, 0, MAX_DEGREE, closed="both")],
         "gamma1": [Interval(numbers.Real, 0.0, None, closed="left")],
         "gamma2": [Interval(numbers.Real, 0.0, None, closed="left")],
         "ridge": [Interval(numbers.Real, 0.0, None, closed="left")],
@@ -270,9 +276,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             return (int(self.max_degree),) * d
         degrees = tuple(np.asarray(self.max_degree).ravel().tolist())
         if len(degrees) != d or not all(
-                isinstance(v, numbers.Integral) and 0 <= v <= 30 for v in degrees):
+                isinstance(v, numbers.Integral) and 0 <= v <= MAX_DEGREE for v in degrees):
             raise ValueError(
-                f"max_degree must be an int in [0, 30] or {d} of them, one per feature; "
+                f"max_degree must be an int in [0, {MAX_DEGREE}] or {d} of them, one per feature; "
                 f"got {self.max_degree!r}"
             )
         return tuple(int(v) for v in degrees)
@@ -298,8 +304,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         return (X - self.x_center_) / self.x_scale_
 
     def _problem(self, T: Array, z: Array) -> _Problem:
-        m = dc.mad(z)
-        return _Problem(T, z, 0.4 * m if m > 0.0 else 0.4, self.gamma1, self.gamma2, self.ridge,
+        return _Problem(T, z, hit_tolerance(dc.mad(z)), self.gamma1, self.gamma2, self.ridge,
                         self.H)
 
     def _refine(self, problem: _Problem, basis: _Basis, fit: dict, fold, seed: int):
@@ -351,10 +356,28 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     # -- prediction -----------------------------------------------------------------------------
 
     def predict(self, X):
-        """Values of the fitted polynomial at X, inside or outside the training range."""
+        """Values of the fitted polynomial at X, inside or outside the training range.
+
+        Points beyond the training range of an input of nonzero degree by more than 1 % of its
+        width get their values too, with one ``ExtrapolationWarning`` per call: there the
+        polynomial follows no data and soon takes any value.
+        """
         check_is_fitted(self)
         X = validate_data(self, X, reset=False)
-        return _design(self.multi_indices_, self._mapped(X)) @ self.coef_
+        T = self._mapped(X)
+        self._warn_outside(T)
+        return _design(self.multi_indices_, T) @ self.coef_
+
+    def _warn_outside(self, T: Array) -> None:
+        outside = np.abs(T) > 1.0 + EXTRAPOLATION_MARGIN
+        columns = np.flatnonzero(outside.any(axis=0) & (np.array(self.degrees_) > 0))
+        if columns.size == 0:
+            return
+        ranges = "; ".join(f"{self._name(j)} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
+                           f"{self.x_center_[j] + self.x_scale_[j]:.4g}" for j in columns)
+        count = int(outside[:, columns].any(axis=1).sum())
+        warnings.warn(f"{count} of {T.shape[0]} points lie outside the training range ({ranges}): "
+                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=3)
 
 
 @dataclass

@@ -13,7 +13,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import dorv
-from dorv import DegreeLimitWarning, MDLPolynomialRegressor
+from dorv import DegreeLimitWarning, ExtrapolationWarning, MDLPolynomialRegressor
 
 # Small sampler runs keep the suite quick; the sampler's own tests cover its defaults.
 FAST = dict(n_chains=4, n_warmup=20, n_deep=50, n_elite=2, random_state=0)
@@ -60,10 +60,20 @@ def test_smooth_surface_on_held_out_points():
 
 
 
-def test_predicts_outside_the_training_range():
+@pytest.mark.parametrize("points, outside", [([[-0.01], [1.0], [2.015]], 0),
+                                             ([[-3.0], [1.0], [5.0]], 2)],
+                         ids=["within-the-margin", "far-outside"])
+def test_predicts_outside_the_training_range_with_a_warning(points, outside):
     x = np.linspace(0.0, 2.0, 60)[:, None]
     est = MDLPolynomialRegressor(**FAST).fit(x, 1.0 - x[:, 0] + 0.5 * x[:, 0] ** 2)
-    np.testing.assert_allclose(est.predict([[-3.0], [5.0]]), [8.5, 8.5], rtol=1e-3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        values = est.predict(points)
+    np.testing.assert_allclose(values, [1.0 - p + 0.5 * p * p for (p,) in points], rtol=1e-3)
+    assert [str(w.message) for w in caught] == [
+        f"{outside} of 3 points lie outside the training range (x0 from 0 to 2): the polynomial "
+        "is extrapolated there"][:outside]
+    assert all(w.category is ExtrapolationWarning for w in caught)
 
 
 def test_noisy_data_gets_a_modest_model():
@@ -118,6 +128,8 @@ def test_per_variable_max_degree_and_dataframe():
     assert all(d[1] <= 1 for d in est.candidates_["degrees"])
 
 
+# Held-out folds reach a little past the range of the training folds.
+@pytest.mark.filterwarnings("ignore::dorv.ExtrapolationWarning")
 def test_composes_with_sklearn_tools():
     rng = np.random.default_rng(11)
     X = rng.uniform(-2.0, 2.0, (200, 2))

@@ -33,6 +33,9 @@ def on_alarm(signum, frame):
     raise Alarm
 
 signal.signal(signal.SIGALRM, on_alarm)
+# Ctrl-C raises KeyboardInterrupt even when the parent ignores it (nohup, a background job),
+# which the child inherits.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 def interrupt_once(call, signum, delay):
     sent = []

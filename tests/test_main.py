@@ -15,7 +15,7 @@ import pytest
 
 import dorv
 import dorv_core
-from dorv.__main__ import main
+from dorv.cli import main
 
 ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "dorv_core.pyi"
@@ -98,8 +98,12 @@ BAD_INPUT = {
                 "distinct points in X, got 1 sample at one point"),
     "one-x": ("d.csv", "x,y\n" + "1,2\n1,3\n" * 10, "got 20 samples at one point"),
     "unknown-column": ("d.csv", "a,b\n1,2\n", "no column 'c'"),
-    "empty-file": ("d.csv", "", "no data rows"),
-    "short-row": ("d.csv", "1,2\n2\n", "line 2: no field for column 'column 1'"),
+    "empty-file": ("d.csv", "# nothing\n\n", "no data rows"),
+    "short-row": ("d.csv", "1,2\n\n2\n", "line 3: no value in column 'column 1'"),
+    "long-row": ("d.csv", "x,y\n# a note\n1,2\n2,3,4\n", "line 4: 3 fields where the first "
+                 "row has 2"),
+    "same-header-twice": ("d.csv", "x,x\n1,2\n2,3\n", "the header names column 'x' twice"),
+    "same-column-twice": ("d.csv", "x,y\n1,2\n2,3\n", "both --x-col and --y-col name 'x'"),
 }
 
 
@@ -108,11 +112,32 @@ def test_bad_input_is_one_line(tmp_path, monkeypatch, capsys, name, content, mes
     if content is not None:
         (tmp_path / name).write_text(content)
     monkeypatch.chdir(tmp_path)
-    status = main(["--csv", name, "--y-col", "c" if "'c'" in message else "1"])
+    y_col = "c" if "'c'" in message else "x" if "name 'x'" in message else "1"
+    status = main(["--csv", name, "--x-col", "0", "--y-col", y_col])
     out = capsys.readouterr()
     assert status == 1 and out.out == ""
     assert out.err.count("\n") == 1 and out.err.startswith("dorv: error: ")
     assert message in out.err
+
+
+BAD_OPTIONS = {
+    "max-degree": (["--max-degree", "99"], "--max-degree must be between 1 and 30, got 99"),
+    "gamma2": (["--gamma2", "-1"], "--gamma2 must be a finite weight of 0 or more, got -1.0"),
+    "not-a-number": (["--seed", "x"], "argument --seed: invalid int value: 'x'"),
+    "unknown": (["--degree", "3"], "unrecognized arguments: --degree 3"),
+    "batch-workers": (["batch", "--csv", "d.csv", "--group-col", "g", "--x-col", "x", "--y-col",
+                       "y", "--out", "f.csv", "--workers", "0"], "--workers must be 1 or more"),
+    "batch-missing": (["batch", "--csv", "d.csv"], "the following arguments are required"),
+}
+
+
+@pytest.mark.parametrize("args, message", BAD_OPTIONS.values(), ids=BAD_OPTIONS.keys())
+def test_bad_options_are_one_line_and_status_1(capsys, args, message):
+    with pytest.raises(SystemExit) as stop:
+        main(args)
+    err = capsys.readouterr().err
+    assert stop.value.code == 1 and err.count("\n") == 1
+    assert err.startswith("dorv: error: ") and message in err
 
 
 def test_degree_at_the_limit_is_noted(capsys):
@@ -153,8 +178,9 @@ def test_plot(tmp_path, args):
     import matplotlib.image
 
     tsv_with_bom(tmp_path / "d.tsv")
-    out = run_job(*args, "--plot", "fit.png", cwd=tmp_path)
+    out = run_job(*args, "--plot", "fit", cwd=tmp_path)  # the job adds the extension
     assert out.returncode == 0, out.stderr
+    assert out.stdout.endswith("\nplot written to fit.png\n")
     assert (tmp_path / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     image = matplotlib.image.imread(tmp_path / "fit.png")
     # A drawing, not a blank page: many distinct colours (the surface's contours and its
@@ -165,7 +191,7 @@ def test_plot(tmp_path, args):
 
 def test_plot_refused_without_matplotlib(tmp_path):
     # Without matplotlib the job refuses --plot before doing any work.
-    hidden = "import sys; sys.modules['matplotlib'] = None; from dorv.__main__ import main; " \
+    hidden = "import sys; sys.modules['matplotlib'] = None; from dorv.cli import main; " \
              "sys.exit(main(sys.argv[1:]))"
     out = run_job("--plot", "other.png", code=hidden, cwd=tmp_path)
     assert out.returncode == 1 and out.stdout == "" and out.stderr.count("\n") == 1
@@ -178,14 +204,20 @@ def test_help_states_every_range():
     options = re.split(r"\n  (?=-)", out.stdout.split("options:")[1])[1:]
     helps = {o.split()[0].rstrip(","): " ".join(o.split()) for o in options}
     assert set(helps) >= {"--max-degree", "--gamma1", "--gamma2", "--seed", "--delimiter"}
-    assert "1 to 20" in helps["--max-degree"] and "2**64 - 1" in helps["--seed"]
+    assert "1 to 30" in helps["--max-degree"] and "2**64 - 1" in helps["--seed"]
     assert all("0 or more" in helps[g] for g in ("--gamma1", "--gamma2"))
 
 
 def test_package_reexports_the_extension():
     public = {n for n in dir(dorv_core) if not n.startswith("_")}
-    assert set(dorv.__all__) == public | {"DegreeLimitWarning", "MDLPolynomialRegressor"}
+    assert set(dorv.__all__) == public | {"DegreeLimitWarning", "ExtrapolationWarning",
+                                          "MDLPolynomialRegressor"}
     assert all(getattr(dorv, n) is getattr(dorv_core, n) for n in public)
+    try:
+        installed = importlib.metadata.version("dorv")
+    except importlib.metadata.PackageNotFoundError:
+        installed = "0+unknown"
+    assert dorv.__version__ == installed
 
 
 # --- the stub ---------------------------------------------------------------------------------

@@ -1,0 +1,269 @@
+"""The command line: ``python -m dorv`` fits a smooth polynomial curve or surface to data,
+degrees chosen by MDL (:mod:`dorv.curvefit`); ``python -m dorv batch`` fits one model per group
+of a long table (:mod:`dorv.batch`, which needs the batch extra).
+
+Every error, bad options included, is one ``dorv: error:`` line and exit status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import signal
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from importlib import resources
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NoReturn
+
+from dorv import curvefit
+from dorv._rules import MAX_DEGREE
+from dorv.tables import (InputError, distinct_parts, find_columns, is_parquet, one_line,
+                         read_table, require)
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from dorv.batch import BatchJob
+
+DELIMITERS = {"\\t": "\t"}  # spelled as typed in a shell
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # one line and status 1, as every other error
+        self.exit(1, f"dorv: error: {message}\n")
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = _Parser(
+        prog="python -m dorv",
+        description="Fit polynomials in one or several inputs to noisy data with smoothness "
+        "penalties, choose their degrees by minimum description length (MDL, lower is better) "
+        "judged on held-out points, refine the choice with the tournament MCMC sampler and "
+        "print the candidates tried. Without --csv it runs on a sample shipped with the "
+        "package. Errors are one 'dorv: error:' line and exit status 1.",
+        epilog="python -m dorv batch --help: fit one model per group of a long table.",
+    )
+    p.add_argument("--sample", choices=sorted(curvefit.SAMPLES), default="curve",
+                   help="shipped sample to fit without --csv: 'curve' (y on x, 200 rows) or "
+                   "'surface' (w on u and v, 400 rows) (default: curve)")
+    p.add_argument("--csv", metavar="FILE",
+                   help="CSV file with the data, or Parquet when the name ends in .parquet or "
+                   ".pq (default: the sample)")
+    p.add_argument("--x-col", default="0", metavar="COL[,COL...]",
+                   help="input columns, comma-separated: header names or 0-based indices "
+                   "(default: 0)")
+    p.add_argument("--y-col", metavar="COL",
+                   help="target column: header name or 0-based index, not an input (default: "
+                   "the first column that is not an input)")
+    p.add_argument("--delimiter", default=",", metavar="CHAR",
+                   help="field separator: one character, or '\\t' for a tab (default: ',')")
+    p.add_argument("--max-degree", type=int, default=12, metavar="D",
+                   help=f"highest degree tried for each input, 1 to {MAX_DEGREE} (default: 12)")
+    p.add_argument("--gamma1", type=float, default=0.0, metavar="W",
+                   help="weight of the first-derivative penalty, finite and 0 or more "
+                   "(default: 0)")
+    p.add_argument("--gamma2", type=float, default=1e-6, metavar="W",
+                   help="weight of the second-derivative penalty, finite and 0 or more "
+                   "(default: 1e-6)")
+    p.add_argument("--seed", type=int, default=42, metavar="N",
+                   help="sampler seed, 0 to 2**64 - 1 (default: 42)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="also draw the data and the fit into this image (needs matplotlib; "
+                   "'.png' is added to a name without an image extension) and print its name: "
+                   "curves for one input, the surface and its residuals for two, predicted "
+                   "against observed for more")
+    return p
+
+
+def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if not 1 <= args.max_degree <= MAX_DEGREE:
+        parser.error(f"--max-degree must be between 1 and {MAX_DEGREE}, got {args.max_degree}")
+    if not 0 <= args.seed < 2**64:
+        parser.error(f"--seed must be between 0 and 2**64 - 1, got {args.seed}")
+    for name in ("gamma1", "gamma2"):
+        if not 0.0 <= getattr(args, name) < float("inf"):
+            parser.error(f"--{name} must be a finite weight of 0 or more, got "
+                         f"{getattr(args, name)}")
+    args.delimiter = DELIMITERS.get(args.delimiter, args.delimiter)
+    if len(args.delimiter) != 1:
+        parser.error("--delimiter must be one character, or '\\t' for a tab")
+    args.x_col = _listed(args.x_col)
+    if not all(args.x_col):
+        parser.error("--x-col must name one or more columns, separated by commas")
+    if args.plot and not Path(args.plot).resolve().parent.is_dir():
+        parser.error(f"cannot write {args.plot}: no such directory")
+
+
+def _listed(text: str) -> list[str]:
+    return [item.strip() for item in text.split(",")]
+
+
+def main(argv: list[str] | None = None) -> int:
+    """``python -m dorv``; returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["batch"]:
+        return batch_main(argv[1:])
+    parser = _parser()
+    args = parser.parse_args(argv)
+    _check(parser, args)
+    try:
+        if args.plot:
+            try:
+                import matplotlib  # noqa: F401  (checked before the work, drawn after it)
+            except ImportError:
+                raise ImportError("--plot needs matplotlib: pip install 'dorv[plot]'") from None
+        if args.csv is None:
+            name, x_cols, y_col = curvefit.SAMPLES[args.sample]
+            with resources.as_file(resources.files("dorv") / name) as path:
+                data = curvefit.read_columns(str(path), x_cols, y_col)
+            data.note = f" (sample shipped with dorv: --sample {args.sample})"
+        else:
+            data = curvefit.read_columns(args.csv, args.x_col, args.y_col, args.delimiter)
+        outcome = curvefit.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed)
+        print(curvefit.report(outcome), end="")
+        if args.plot:
+            print(f"plot written to {curvefit.plot(outcome, args.plot)}")
+    except (InputError, ImportError) as e:
+        print(f"dorv: error: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+# ----------------------------------------------------------------------------------------------
+# python -m dorv batch
+
+
+def _batch_parser() -> argparse.ArgumentParser:
+    p = _Parser(
+        prog="python -m dorv batch",
+        description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
+        "row per observation) and write one row per group: the group key, n, degrees, mdl, "
+        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker "
+        "processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows finished so "
+        "far (exit status 130). Errors are one 'dorv: error:' line and exit status 1.",
+    )
+    p.add_argument("--csv", metavar="FILE", required=True,
+                   help="input table: CSV, or Parquet when the name ends in .parquet or .pq")
+    p.add_argument("--group-col", metavar="COL[,COL...]", required=True,
+                   help="group column(s): header names or 0-based indices, comma-separated")
+    p.add_argument("--x-col", metavar="COL[,COL...]", required=True,
+                   help="input column(s) of each fit, comma-separated")
+    p.add_argument("--y-col", metavar="COL", required=True, help="target column")
+    p.add_argument("--out", metavar="FILE", required=True,
+                   help="result table: .csv, or .parquet / .pq")
+    p.add_argument("--workers", type=int, metavar="N",
+                   help="local worker processes, 1 or more; 1 fits in this process "
+                   "(default: the number of cores)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="address of a Dask scheduler (e.g. tcp://10.0.0.5:8786) to fit on its "
+                   "workers instead of local processes")
+    return p
+
+
+def batch_main(argv: list[str]) -> int:
+    """``python -m dorv batch``; returns the exit status."""
+    parser = _batch_parser()
+    args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        parser.error(f"--workers must be 1 or more, got {args.workers}")
+    if args.workers is not None and args.scheduler:
+        parser.error("--workers and --scheduler exclude each other: the cluster has its workers")
+    if not args.out.lower().endswith(".csv") and not is_parquet(args.out):
+        parser.error(f"--out must end in .csv, .parquet or .pq, got {args.out}")
+    if not Path(args.out).resolve().parent.is_dir():
+        parser.error(f"cannot write {args.out}: no such directory")
+    client = None
+    try:
+        from dorv import batch
+
+        progress = sys.stderr.isatty()
+        if progress:
+            require("tqdm", "the progress bar")
+        if is_parquet(args.out):
+            require("pyarrow", "writing Parquet")
+        data = read_table(args.csv)
+        parts = {option: find_columns(data, option, _listed(listed))
+                 for option, listed in (("--group-col", args.group_col),
+                                        ("--x-col", args.x_col), ("--y-col", args.y_col))}
+        distinct_parts(parts)
+        if args.scheduler:
+            client = _connect(args.scheduler)
+        job = batch.BatchJob(data, parts["--group-col"], parts["--x-col"], *parts["--y-col"],
+                             n_jobs=None if client else args.workers, client=client)
+        return _run_job(job, args, progress)
+    except (InputError, ImportError, ValueError) as exc:
+        print(f"dorv: error: {one_line(str(exc))}", file=sys.stderr)
+        return 1
+    finally:
+        if client is not None:
+            client.close()
+
+
+def _connect(address: str) -> Any:
+    distributed = require("distributed", "--scheduler")
+    try:
+        return distributed.Client(address, timeout="10s", set_as_default=False)
+    except (OSError, TimeoutError) as exc:
+        raise InputError(f"cannot reach the scheduler at {address}: {exc}") from exc
+
+
+def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool) -> int:
+    from dorv.batch import TUPLE_COLUMNS
+
+    rows: list[tuple[int, dict[str, Any]]] = []
+    status, stopped = 0, ""
+    start = time.perf_counter()
+    try:
+        job.run(rows, progress=progress)
+    except KeyboardInterrupt:
+        status = 130
+    except Exception as exc:  # a lost worker: keep what finished, then say why it stopped
+        status, stopped = 1, f"stopped by {type(exc).__name__}: {one_line(str(exc))}"
+    elapsed = time.perf_counter() - start
+    with _sigint_ignored():  # a second Ctrl-C does not stop the rows finished so far
+        table = job.table(rows)
+        _write_results(table, args.out, TUPLE_COLUMNS)
+    failed = int((table["error"] != "").sum())
+    where = (f"the cluster at {args.scheduler}" if args.scheduler else "this process"
+             if job.local else f"{job.workers} local processes")
+    rate = f" ({len(rows) / elapsed:.3g} groups/s)" if elapsed > 0 else ""
+    if status == 130:
+        print(f"interrupted: {len(rows)} of {len(job.keys)} groups, {failed} failed, "
+              f"{elapsed:.1f} s -> {args.out}")
+    elif stopped:
+        print(f"dorv: error: {stopped}; {len(rows)} of {len(job.keys)} groups written to "
+              f"{args.out}", file=sys.stderr)
+    else:
+        print(f"{len(rows)} groups, {failed} failed, {elapsed:.1f} s{rate} on {where} "
+              f"-> {args.out}")
+    return status
+
+
+def _write_results(table: pd.DataFrame, path: str, tuple_columns: tuple[str, ...]) -> None:
+    try:
+        if is_parquet(path):
+            table.to_parquet(path, index=False)
+            return
+        # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
+        out = table.copy()
+        for c in tuple_columns:
+            out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
+        out.to_csv(path, index=False)
+    except OSError as exc:
+        raise InputError(f"cannot write {path}: {exc.strerror or exc}") from exc
+
+
+@contextlib.contextmanager
+def _sigint_ignored() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():  # only it gets signals
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
