@@ -22,7 +22,8 @@ clean residuals from that curve. The peers, each on inputs mapped onto [-1, 1]
 
 The table gives each model's error, dorv / best peer (target <= 1.1), and, for models with an
 `inlier_mask_`, the share of points more than 5 noise sds off the truth that it flags and the
-share of the others that it keeps (targets >= 95 %). Times are wall seconds per fit, a peer's
+share of the others that it keeps (targets >= 95 %), and how often its sampler's model was
+kept and how much that changed the error (against the same fit with `refine=False`). Times are wall seconds per fit, a peer's
 degree search included; the totals compare all fits of dorv with those of the fastest robust
 peer in the same run. The peers' results do not change while dorv does: `--cache FILE` keeps
 them (delete the file when the cases or the peers change).
@@ -56,7 +57,6 @@ From Python (from the repository root):
 from __future__ import annotations
 
 import argparse
-import inspect
 import json
 import time
 import warnings
@@ -331,8 +331,9 @@ def score(model, case):
         warnings.simplefilter("ignore")
         model.fit(case.X, case.y)
     seconds = time.perf_counter() - start
-    error = np.sqrt(np.mean((model.predict(case.grid) - case.truth(case.grid)) ** 2))
-    row = {"error": float(error), "seconds": seconds, "flagged": None, "kept": None}
+    error = grid_error(model, case)
+    row = {"error": error, "seconds": seconds, "flagged": None, "kept": None,
+           "sampler": sampler_gain(model, case, error)}
     try:
         inlier = np.asarray(model.inlier_mask_, bool)
     except AttributeError:
@@ -341,6 +342,23 @@ def score(model, case):
     row["flagged"] = float(np.mean(~inlier[out])) if out.any() else None
     row["kept"] = float(np.mean(inlier[~out]))
     return row
+
+
+def grid_error(model, case):
+    return float(np.sqrt(np.mean((model.predict(case.grid) - case.truth(case.grid)) ** 2)))
+
+
+def sampler_gain(model, case, error):
+    """For an estimator whose sampler's model was kept: the relative change of the error that
+    the sampler brought (the same fit without it as reference); None otherwise."""
+    outcome = getattr(model, "sampler_", None)
+    if not (isinstance(outcome, dict) and outcome.get("kept")
+            and "refine" in model.get_params()):
+        return None
+    with warnings.catch_warnings(), threadpool_limits(1, user_api="blas"):
+        warnings.simplefilter("ignore")
+        plain = clone(model).set_params(refine=False).fit(case.X, case.y)
+    return error / grid_error(plain, case) - 1.0
 
 
 def load_cache(path):
@@ -376,7 +394,7 @@ def robust_results(seeds, only=None, cache=None, loss=None, progress=True):
                 print(f"  {key}: " + ", ".join(f"{m} {r['error']:.4g}"
                                                for m, r in results.items())
                       + (" (peers from the cache)" if cached else ""), flush=True)
-    return pd.DataFrame(rows)
+    return pd.DataFrame(rows).astype({"flagged": float, "kept": float, "sampler": float})
 
 
 def robust_table(results):
@@ -386,6 +404,7 @@ def robust_table(results):
     per_seed_ratio = errors["dorv"] / errors[peers].min(axis=1)
     mean = results.groupby(["case", "model"], sort=False)[["error", "seconds", "flagged",
                                                            "kept"]].mean().unstack("model")
+    dorv_rows = results[results["model"] == "dorv"].groupby("case")["sampler"]
     order = [c for c in CASE_NAMES if c in mean.index]
     models = ["dorv", *peers]
     table = mean["error"].loc[order, models].copy()
@@ -394,12 +413,14 @@ def robust_table(results):
     table["worst seed"] = per_seed_ratio.groupby(level="case").max().loc[order]
     table["flagged"] = mean["flagged"].loc[order, "dorv"]
     table["kept"] = mean["kept"].loc[order, "dorv"]
+    table["sampler kept"] = dorv_rows.count().loc[order]
+    table["sampler gain"] = dorv_rows.mean().loc[order]
     times = mean["seconds"].loc[order, models]
     return table, times
 
 
-def fmt(value, spec):
-    return "" if value is None or pd.isna(value) else format(value, spec)
+def fmt(value, pattern):
+    return "" if value is None or pd.isna(value) else format(value, pattern)
 
 
 def print_robust(results, markdown):
@@ -413,6 +434,8 @@ def print_robust(results, markdown):
         errors["worst seed"] = table["worst seed"].map(lambda v: fmt(v, ".2f"))
     errors["flagged"] = table["flagged"].map(lambda v: fmt(v, ".1%"))
     errors["kept"] = table["kept"].map(lambda v: fmt(v, ".1%"))
+    errors["sampler"] = [f"{k} of {repeats}, {g:+.1%}" if k else ""
+                         for k, g in zip(table["sampler kept"], table["sampler gain"])]
     seconds = times.map(lambda v: f"{v:.3f}")
     total = times.sum()
     robust = total[list(ROBUST_PEERS)]
