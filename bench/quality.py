@@ -20,13 +20,13 @@ clean residuals from that curve. The peers, each on inputs mapped onto [-1, 1]
   5-fold CV of the median absolute held-out error among degrees 1 to 12 (up to the degree
   whose coefficients still have two points each in a training fold).
 
-The table gives each model's error, dorv / best peer (target <= 1.1), and, for models with an
-`inlier_mask_`, the share of points more than 5 noise sds off the truth that it flags and the
-share of the others that it keeps (targets >= 95 %), and how often its sampler's model was
-kept and how much that changed the error (against the same fit with `refine=False`). Times are wall seconds per fit, a peer's
-degree search included; the totals compare all fits of dorv with those of the fastest robust
-peer in the same run. The peers' results do not change while dorv does: `--cache FILE` keeps
-them (delete the file when the cases or the peers change).
+The table gives each model's error and dorv / best peer (target <= 1.1); when dorv has an
+`inlier_mask_`, the share of the points more than 5 noise sds off the truth that it flags and
+the share of the others that it keeps (targets >= 95 %); how often its sampler's model was kept
+and how much that changed the error (against the same fit with `refine=False`). Times are wall
+seconds per fit, a peer's degree search included; the totals compare all fits of dorv with
+those of the fastest robust peer in the same run. The peers' results do not change while dorv
+does: `--cache FILE` keeps them (delete the file when the cases or the peers change).
 
 Real-data table: every model is judged by 5-fold cross-validation (the same shuffled folds for
 all): the mean held-out R² and the median absolute error on the held-out points (in units of
