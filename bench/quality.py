@@ -593,6 +593,8 @@ def main():
     ap.add_argument("--cache", help="JSON file keeping the peers' results of the robust table")
     ap.add_argument("--loss", help="the estimator's loss, if it has that parameter")
     args = ap.parse_args()
+    if args.repeats < 1:
+        ap.error(f"--repeats: at least 1, got {args.repeats}")
     only = args.only.split(",") if args.only else None
     if only and not any(selected(name, only) for name in CASE_NAMES):
         ap.error(f"--only: no case matches {args.only!r}")
