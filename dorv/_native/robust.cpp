@@ -323,6 +323,17 @@ MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vect
   return out;
 }
 
+// Too few rows to tell outliers: the penalised least-squares fit of every row, all weights 1
+// and every row an inlier; the scale is the root mean square residual, floored.
+RobustFit fit_every_row(const Data& d, const PenaltySpec& pen, double ridge, double floor) {
+  const Index m = d.X.rows();
+  Vector b = solve_penalised(view(d.X), view(d.y), static_cast<double>(m), pen, ridge);
+  const Vector r = d.y - d.X * b;
+  const double rms = m > 0 ? std::sqrt(r.squaredNorm() / static_cast<double>(m)) : 0.0;
+  return {std::move(b), std::max(rms, floor), Vector::Ones(m),
+          Eigen::Matrix<bool, Eigen::Dynamic, 1>::Constant(m, true), 0, true};
+}
+
 void check_arguments(const Data& d, const VectorView& y, const PenaltySpec& pen, double ridge,
                      const RobustOptions& opt) {
   const char* who = "fit_robust_linear";
@@ -368,12 +379,12 @@ RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Ma
   check_arguments(d, y, pen, ridge, opt);
   const Index m = d.X.rows(), p = d.X.cols();
 
+  const double floor = std::max(1e-12 * (m > 0 ? d.y.cwiseAbs().maxCoeff() : 0.0),
+                                std::numeric_limits<double>::min());
+  if (m <= p || p == 0) return fit_every_row(d, pen, ridge, floor);
   Vector start;
   if (opt.init != nullptr && opt.scale > 0.0) {
     start = *opt.init;
-  } else if (m <= p || p == 0) {
-    start = opt.init != nullptr ? *opt.init
-                                : solve_penalised(view(d.X), view(d.y), md, pen, ridge);
   } else {
     Engine engine(opt.seed);
     if (m > kSearchRows)
@@ -383,8 +394,6 @@ RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Ma
       start = search_start(d, pen, ridge, opt, engine);
   }
 
-  const double floor = std::max(1e-12 * (m > 0 ? d.y.cwiseAbs().maxCoeff() : 0.0),
-                                std::numeric_limits<double>::min());
   const double s0 =
       std::max(opt.scale > 0.0 ? opt.scale : m_scale(d.y - d.X * start), floor);
   MStep fit = m_step(d, pen, ridge, s0, std::move(start), opt.max_iter);

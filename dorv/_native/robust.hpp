@@ -38,8 +38,9 @@ struct RobustOptions {
 // is one more start. The five of least trimmed sum of squares are iterated to convergence and
 // the best is kept. Its M-scale (biweight, c = 1.547, 50 % breakdown, Gaussian-consistent) is the
 // scale s0 of the M-step, unless opt.scale gives one. With opt.init and opt.scale both given the
-// search is skipped: opt.init is the start. With m <= p no subset can be drawn: the start is
-// opt.init or the penalised least-squares fit.
+// search is skipped: opt.init is the start. With m <= p (or p = 0) outliers cannot be told: the
+// result is the penalised least-squares fit of every row with all weights 1, every row an
+// inlier, the root mean square residual (floored) as scale, n_iter 0 and converged true.
 //
 // M-step: iteratively reweighted penalised least squares with the biweight at c = 4.685 and scale
 // s0, (Phi' W Phi + ridge I + n_w gamma1 R1 + n_w gamma2 R2) beta = Phi' W y with n_w the sum of
