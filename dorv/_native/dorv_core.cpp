@@ -616,16 +616,18 @@ void register_sampling(py::module_& m) {
       .def(
           "fit",
           [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
-             const py::object& R2, double gamma1, double gamma2) {
+             const py::object& R2, double gamma1, double gamma2,
+             const std::optional<Vector>& init) {
             Matrix r1, r2;
             const Matrix* p1 = optional_matrix(R1, r1);
             const Matrix* p2 = optional_matrix(R2, r2);
+            const Vector* start = init ? &*init : nullptr;
             // Even the smallest fit starts a thread team: always worth a release.
             return released(kReleaseWork,
-                            [&] { return self.fit(X, y, p1, p2, gamma1, gamma2); });
+                            [&] { return self.fit(X, y, p1, p2, gamma1, gamma2, start); });
           },
           "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-          "gamma2"_a = 0.0)
+          "gamma2"_a = 0.0, "init"_a = py::none())
       .def("__repr__", [](const TournamentMCMC& t) {
         return fields_repr("TournamentMCMC", {{"n_chains", py::int_(t.n_chains())},
                                               {"n_warmup", py::int_(t.n_warmup())},
