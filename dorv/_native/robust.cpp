@@ -23,7 +23,7 @@ constexpr double kMadToSd = 1.482602218505602;  // 1 / Phi^-1(3/4)
 constexpr Index kSearchRows = 2000;          // rows of the start search for larger m
 constexpr int kStartSteps = 2;               // concentration steps of every start
 constexpr std::size_t kPolished = 5;         // starts iterated to convergence
-constexpr int kPolishSteps = 20;             // bound on those iterations
+constexpr int kPolishSteps = 10;             // bound on those iterations
 constexpr int kRedraws = 10;                 // draws for a subset of full rank
 constexpr int kScaleSteps = 100;             // bound on the fixed-point iterations of scales
 
@@ -109,7 +109,8 @@ class Concentration {
         Z_(h_, d.X.cols()),
         z_(h_) {}
 
-  // Trimmed sum of squares of b: the sum of the h smallest squared residuals. Keeps the rows.
+  // Trimmed sum of squares of b: the sum of the h smallest squared residuals. Keeps the rows:
+  // those below the cut in row order, then those at it in row order until there are h.
   double trimmed(const Vector& b) {
     r_.noalias() = d_.y - d_.X * b;
     squares_of(r_, sq_);
@@ -117,20 +118,26 @@ class Concentration {
     const auto cut = work_.begin() + (h_ - 1);
     std::nth_element(work_.begin(), cut, work_.end());
     const double t = *cut;
-    // Rows below the cut, then rows at it in row order until there are h.
-    auto at_cut = h_ - std::count_if(work_.begin(), cut, [t](double v) { return v < t; });
-    rows_.clear();
-    double sum = 0.0;
-    for (Index i = 0; i < r_.size(); ++i) {
-      const double v = sq_[static_cast<std::size_t>(i)];
-      if (v < t || (v == t && at_cut-- > 0)) {
-        rows_.push_back(i);
-        sum += v;
-      }
+    const Index m = r_.size();
+    rows_.resize(static_cast<std::size_t>(m));
+    // Which side of the cut a row lies on is unpredictable: counted without a branch.
+    Index below = 0;
+    for (Index i = 0; i < m; ++i) {
+      rows_[static_cast<std::size_t>(below)] = i;
+      below += sq_[static_cast<std::size_t>(i)] < t ? 1 : 0;
     }
+    for (Index i = 0; i < m && below < h_; ++i)
+      if (sq_[static_cast<std::size_t>(i)] == t) rows_[static_cast<std::size_t>(below++)] = i;
+    rows_.resize(static_cast<std::size_t>(h_));
+    double sum = 0.0;
+    for (const Index i : rows_) sum += sq_[static_cast<std::size_t>(i)];
     stop_point(static_cast<double>(d_.X.size()) * 4.0);
     return sum;
   }
+
+  // Sum of squared residuals of b over the rows of the last step: an upper bound of trimmed(b)
+  // that needs no selection.
+  double kept(const Vector& b) const { return (z_ - Z_ * b).squaredNorm(); }
 
   // One concentration step from the rows kept by trimmed().
   Vector step() {
@@ -185,8 +192,8 @@ bool better(const Candidate& a, const Candidate& b) {
 }
 
 // Start of least trimmed sum of squares on d: n_starts elemental fits and init, two
-// concentration steps each, the best kPolished iterated until the sum stops falling (ties
-// ranked by the order of the starts).
+// concentration steps each and ranked by the sum over the rows of the last, the best kPolished
+// iterated until the sum stops falling (ties ranked by the order of the starts).
 Vector search_start(const Data& d, const PenaltySpec& pen, double ridge, const RobustOptions& opt,
                     Engine& engine) {
   Concentration conc(d, pen, ridge);
@@ -195,9 +202,9 @@ Vector search_start(const Data& d, const PenaltySpec& pen, double ridge, const R
   found.reserve(static_cast<std::size_t>(opt.n_starts) + 1);
   const auto improve = [&](Vector b) {
     double objective = conc.trimmed(b);
-    for (int s = 0; s < kStartSteps; ++s) {
+    for (int s = 1; s <= kStartSteps; ++s) {
       b = conc.step();
-      objective = conc.trimmed(b);
+      objective = s < kStartSteps ? conc.trimmed(b) : conc.kept(b);
     }
     found.push_back({std::move(b), objective});
   };
