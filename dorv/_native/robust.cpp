@@ -35,8 +35,13 @@ struct Data {
 
 Data copy_of(const MatrixView& Phi, const VectorView& y) {
   Data d{Matrix(Phi.rows, Phi.cols), Vector(y.size)};
-  for (Index j = 0; j < Phi.cols; ++j)
-    for (Index i = 0; i < Phi.rows; ++i) d.X(i, j) = Phi(i, j);
+  // By blocks of rows, so that a row-major block stays in cache while its columns are written.
+  constexpr Index block = 64;
+  for (Index i0 = 0; i0 < Phi.rows; i0 += block) {
+    const Index i1 = std::min(Phi.rows, i0 + block);
+    for (Index j = 0; j < Phi.cols; ++j)
+      for (Index i = i0; i < i1; ++i) d.X(i, j) = Phi(i, j);
+  }
   for (Index i = 0; i < y.size; ++i) d.y[i] = y(i);
   stop_point(static_cast<double>(d.X.size() + d.y.size()));
   return d;
@@ -227,8 +232,17 @@ Vector search_start(const Data& d, const PenaltySpec& pen, double ridge, const R
   return winner.b;
 }
 
-// Tukey's biweight rho scaled to a maximum of 1, of u = r / (c s) squared.
-double biweight_rho(double u2) { return u2 >= 1.0 ? 1.0 : 1.0 - (1.0 - u2) * (1.0 - u2) * (1.0 - u2); }
+// Tukey's biweight rho scaled to a maximum of 1, of u = r / (c s) squared (NaN as beyond c).
+double biweight_rho(double u2) {
+  const double v = 1.0 - std::min(1.0, u2);
+  return 1.0 - v * v * v;
+}
+
+// Tukey's biweight weight of u = r / (c s) squared (NaN as beyond c).
+double biweight_weight(double u2) {
+  const double v = 1.0 - std::min(1.0, u2);
+  return v * v;
+}
 
 // Median of |r|; 0 for no entries.
 double median_abs(const Vector& r) {
@@ -244,10 +258,11 @@ double m_scale(const Vector& r) {
   double s = kMadToSd * median_abs(r);
   if (!(s > 0.0) || !std::isfinite(s)) return s;
   const double n = static_cast<double>(r.size());
+  const Vector r2 = r.cwiseAbs2();
   for (int it = 0; it < kScaleSteps; ++it) {
-    const double cs = kScaleTuning * s;
+    const double to_u2 = 1.0 / ((kScaleTuning * s) * (kScaleTuning * s));
     double sum = 0.0;
-    for (Index i = 0; i < r.size(); ++i) sum += biweight_rho((r[i] / cs) * (r[i] / cs));
+    for (Index i = 0; i < r.size(); ++i) sum += biweight_rho(r2[i] * to_u2);
     stop_point(8.0 * n);
     const double next = s * std::sqrt(sum / (n * kScaleLevel));
     const bool done = std::abs(next - s) <= 1e-10 * s;
@@ -279,12 +294,9 @@ double inlier_scale(const Vector& r, double s) {
 
 // Biweight weights at c = 4.685 and scale s. r (m) -> w (m).
 Vector biweights(const Vector& r, double s) {
-  const double cs = kEfficiencyTuning * s;
+  const double to_u2 = 1.0 / ((kEfficiencyTuning * s) * (kEfficiencyTuning * s));
   Vector w(r.size());
-  for (Index i = 0; i < r.size(); ++i) {
-    const double u = r[i] / cs;
-    w[i] = std::abs(u) < 1.0 ? (1.0 - u * u) * (1.0 - u * u) : 0.0;
-  }
+  for (Index i = 0; i < r.size(); ++i) w[i] = biweight_weight(r[i] * r[i] * to_u2);
   return w;
 }
 
@@ -302,7 +314,8 @@ MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vect
   MStep out{std::move(b)};
   Vector fitted = d.X * out.b;
   Matrix Z(m, p);
-  Vector z(m);
+  Vector z(m), root(m);
+  std::vector<Index> rows(static_cast<std::size_t>(m));
   for (int it = 1; it <= max_iter; ++it) {
     const Vector w = biweights(d.y - fitted, s);
     Index k = 0;
@@ -310,10 +323,13 @@ MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vect
     for (Index i = 0; i < m; ++i) {
       if (w[i] == 0.0) continue;
       n_w += w[i];
-      const double root = std::sqrt(w[i]);
-      for (Index j = 0; j < p; ++j) Z(k, j) = root * d.X(i, j);
-      z[k++] = root * d.y[i];
+      rows[static_cast<std::size_t>(k)] = i;
+      root[k] = std::sqrt(w[i]);
+      z[k] = root[k] * d.y[i];
+      ++k;
     }
+    for (Index j = 0; j < p; ++j)
+      for (Index l = 0; l < k; ++l) Z(l, j) = root[l] * d.X(rows[static_cast<std::size_t>(l)], j);
     stop_point(4.0 * static_cast<double>(m) * static_cast<double>(p + 1));
     if (k == 0) break;
     const MatrixView Zk{Z.data(), k, p, 1, m};
