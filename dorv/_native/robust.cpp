@@ -232,12 +232,6 @@ Vector search_start(const Data& d, const PenaltySpec& pen, double ridge, const R
   return winner.b;
 }
 
-// Tukey's biweight rho scaled to a maximum of 1, of u = r / (c s) squared (NaN as beyond c).
-double biweight_rho(double u2) {
-  const double v = 1.0 - std::min(1.0, u2);
-  return 1.0 - v * v * v;
-}
-
 // Tukey's biweight weight of u = r / (c s) squared (NaN as beyond c).
 double biweight_weight(double u2) {
   const double v = 1.0 - std::min(1.0, u2);
@@ -251,18 +245,18 @@ double median_abs(const Vector& r) {
   return median_inplace(std::move(a));
 }
 
-// M-scale of r: the s with mean rho(r_i / (1.547 s)) = 1/2, by the fixed point
+// M-scale of r: the s with mean rho(r_i / (1.547 s)) = 1/2, rho Tukey's biweight scaled to a
+// maximum of 1 (rho(u) = 1 - (1 - min(u^2, 1))^3 at c = 1), by the fixed point
 // s^2 <- s^2 mean(rho) / (1/2) from the normalised median of |r|. 0 when more than half the
 // residuals are 0.
 double m_scale(const Vector& r) {
   double s = kMadToSd * median_abs(r);
   if (!(s > 0.0) || !std::isfinite(s)) return s;
   const double n = static_cast<double>(r.size());
-  const Vector r2 = r.cwiseAbs2();
+  const Eigen::ArrayXd r2 = r.array().square();
   for (int it = 0; it < kScaleSteps; ++it) {
     const double to_u2 = 1.0 / ((kScaleTuning * s) * (kScaleTuning * s));
-    double sum = 0.0;
-    for (Index i = 0; i < r.size(); ++i) sum += biweight_rho(r2[i] * to_u2);
+    const double sum = (1.0 - (1.0 - (r2 * to_u2).min(1.0)).cube()).sum();
     stop_point(8.0 * n);
     const double next = s * std::sqrt(sum / (n * kScaleLevel));
     const bool done = std::abs(next - s) <= 1e-10 * s;
@@ -274,14 +268,11 @@ double m_scale(const Vector& r) {
 
 // Scale of the inliers: from s, the fixed point of s^2 = mean(r^2 over |r| < 3 s) / 0.97334.
 double inlier_scale(const Vector& r, double s) {
+  const Eigen::ArrayXd r2 = r.array().square();
   for (int it = 0; it < kScaleSteps; ++it) {
-    double sum = 0.0;
-    Index count = 0;
-    for (Index i = 0; i < r.size(); ++i)
-      if (std::abs(r[i]) < kInlierCut * s) {
-        sum += r[i] * r[i];
-        ++count;
-      }
+    const auto inside = r2 < (kInlierCut * s) * (kInlierCut * s);
+    const double sum = inside.select(r2, 0.0).sum();
+    const Index count = inside.count();
     stop_point(4.0 * static_cast<double>(r.size()));
     if (count == 0) break;
     const double next = std::sqrt(sum / static_cast<double>(count) / kTruncatedVariance);
@@ -320,14 +311,13 @@ MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vect
     const Vector w = biweights(d.y - fitted, s);
     Index k = 0;
     double n_w = 0.0;
-    for (Index i = 0; i < m; ++i) {
-      if (w[i] == 0.0) continue;
+    for (Index i = 0; i < m; ++i) {  // without a branch: which rows are kept is unpredictable
       n_w += w[i];
       rows[static_cast<std::size_t>(k)] = i;
       root[k] = std::sqrt(w[i]);
-      z[k] = root[k] * d.y[i];
-      ++k;
+      k += w[i] != 0.0 ? 1 : 0;
     }
+    for (Index l = 0; l < k; ++l) z[l] = root[l] * d.y[rows[static_cast<std::size_t>(l)]];
     for (Index j = 0; j < p; ++j)
       for (Index l = 0; l < k; ++l) Z(l, j) = root[l] * d.X(rows[static_cast<std::size_t>(l)], j);
     stop_point(4.0 * static_cast<double>(m) * static_cast<double>(p + 1));
