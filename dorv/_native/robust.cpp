@@ -60,7 +60,7 @@ Data rows_of(const Data& d, const std::vector<Index>& rows) {
 // Uniform integer in [0, n), from the top 53 bits of one draw: the same on every platform.
 Index draw_below(Engine& engine, Index n) {
   const double u = static_cast<double>(engine() >> 11) * 0x1p-53;
-  return static_cast<Index>(u * static_cast<double>(n));
+  return std::min(n - 1, static_cast<Index>(u * static_cast<double>(n)));
 }
 
 // `count` distinct rows of n in increasing order (Floyd's selection), count <= n.
@@ -196,6 +196,14 @@ bool better(const Candidate& a, const Candidate& b) {
   return std::isnan(b.objective) || a.objective < b.objective;
 }
 
+// Adds c to the ranked list of the best kPolished candidates, behind those that rank as well.
+void keep_best(std::vector<Candidate>& best, Candidate c) {
+  const auto at = std::upper_bound(best.begin(), best.end(), c, better);
+  if (at - best.begin() >= static_cast<std::ptrdiff_t>(kPolished)) return;
+  best.insert(at, std::move(c));
+  if (best.size() > kPolished) best.pop_back();
+}
+
 // Start of least trimmed sum of squares on d: n_starts elemental fits and init, two
 // concentration steps each and ranked by the sum over the rows of the last, the best kPolished
 // iterated until the sum stops falling (ties ranked by the order of the starts).
@@ -203,24 +211,20 @@ Vector search_start(const Data& d, const PenaltySpec& pen, double ridge, const R
                     Engine& engine) {
   Concentration conc(d, pen, ridge);
   Eigen::ColPivHouseholderQR<Matrix> qr(d.X.cols(), d.X.cols());
-  std::vector<Candidate> found;
-  found.reserve(static_cast<std::size_t>(opt.n_starts) + 1);
+  std::vector<Candidate> best;  // ranked
   const auto improve = [&](Vector b) {
     double objective = conc.trimmed(b);
     for (int s = 1; s <= kStartSteps; ++s) {
       b = conc.step();
       objective = s < kStartSteps ? conc.trimmed(b) : conc.kept(b);
     }
-    found.push_back({std::move(b), objective});
+    keep_best(best, {std::move(b), objective});
   };
   for (int s = 0; s < opt.n_starts; ++s) improve(elemental_fit(d, pen, ridge, engine, qr));
   if (opt.init != nullptr) improve(*opt.init);
-  std::stable_sort(found.begin(), found.end(), better);
-  const std::size_t best = std::min(kPolished, found.size());
-  Candidate winner{found.front().b, std::numeric_limits<double>::quiet_NaN()};
-  for (std::size_t c = 0; c < best; ++c) {
-    Candidate cand = found[c];
-    conc.trimmed(cand.b);
+  Candidate winner{best.front().b, std::numeric_limits<double>::quiet_NaN()};
+  for (Candidate& cand : best) {
+    cand.objective = conc.trimmed(cand.b);
     for (int s = 0; s < kPolishSteps; ++s) {
       Vector next = conc.step();
       const double objective = conc.trimmed(next);

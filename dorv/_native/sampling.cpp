@@ -184,11 +184,17 @@ class StepPoints {
 Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size,
               const Vector* init, bool perturb) {
   Engine engine(seed);
-  Normal spread(0.0, init != nullptr ? step_size : 0.5), prop(0.0, step_size);
+  Normal prop(0.0, step_size);
   Uniform unif(0.0, 1.0);
-  Vector start = init != nullptr ? *init : Vector(energy.k);
-  for (Index i = 0; i < start.size() && (init == nullptr || perturb); ++i)
-    start[i] = init != nullptr ? start[i] + spread(engine) : spread(engine);
+  Vector start;
+  if (init == nullptr) {
+    Normal spread(0.0, 0.5);
+    start.resize(energy.k);
+    for (Index i = 0; i < start.size(); ++i) start[i] = spread(engine);
+  } else {
+    start = *init;
+    for (Index i = 0; perturb && i < start.size(); ++i) start[i] += prop(engine);
+  }
   Walker w(std::move(start), 0.0, energy);
   w.e = energy(w.b, w.buf);
   double T = 2.0;
