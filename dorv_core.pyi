@@ -107,4 +107,37 @@ class TournamentMCMC(metaclass=_pybind11_type):
         R2: _Matrix | None = None,
         gamma1: _Float = 0.0,
         gamma2: _Float = 0.0,
+        init: _Vector | None = None,
     ) -> MCMCResult: ...
+
+class RobustFit(_Record):
+    """Outcome of fit_robust_linear; its arrays are read-only views."""
+
+    @property
+    def coef(self) -> _Array: ...
+    @property
+    def scale(self) -> float: ...
+    @property
+    def weights(self) -> _Array: ...
+    @property
+    def inlier_mask(self) -> npt.NDArray[np.bool_]: ...
+    @property
+    def n_iter(self) -> int: ...
+    @property
+    def converged(self) -> bool: ...
+
+def fit_robust_linear(
+    Phi: _Matrix,
+    y: _Vector,
+    R1: _Matrix | None = None,
+    R2: _Matrix | None = None,
+    gamma1: _Float = 0.0,
+    gamma2: _Float = 0.0,
+    ridge: _Float = 1e-10,
+    *,
+    init: _Vector | None = None,
+    scale: _Float | None = None,
+    n_starts: _Int = 100,
+    seed: _Int = 0,
+    max_iter: _Int = 50,
+) -> RobustFit: ...

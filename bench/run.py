@@ -211,6 +211,14 @@ class NumpyTournament:
 # Cases
 
 
+def sm_biweight(Phi, y):
+    """Iteratively reweighted least squares with Tukey's biweight (c = 4.685) from the
+    least-squares start, its scale re-estimated by the MAD at every step."""
+    import statsmodels.api as sm
+
+    return sm.RLM(y, Phi, M=sm.robust.norms.TukeyBiweight()).fit().params
+
+
 def max_diff(a, b):
     """Largest absolute and relative difference of two results (arrays, tuples or floats)."""
     if isinstance(a, (tuple, list)) and isinstance(b, (tuple, list)):
@@ -301,6 +309,15 @@ def make_cases():
                                                                            1e-6),
                 lambda P=P, yf=yf, S1=S1, S2=S2: np_normal_equations(P, yf, S1, S2, 1e-3, 1e-6,
                                                                      1e-10))
+
+    # 10 % gross outliers, which the peer's least-squares start still survives.
+    for m in (300, 10**5):
+        Pr = dc.design_matrix_1d(9, rng.uniform(-1.0, 1.0, m))
+        yr = Pr @ rng.normal(size=10) + rng.normal(scale=0.1, size=m)
+        yr[rng.random(m) < 0.1] += 20.0
+        add("fit_robust_linear", f"m={m:.0e} p=10 vs RLM".replace("e+0", "e"), None,
+            lambda P=Pr, yv=yr: dc.fit_robust_linear(P, yv).coef,
+            lambda P=Pr, yv=yr: sm_biweight(P, yv))
 
     En = rng.normal(size=n) * 10.0
     add("gibbs_entropy", "N=1e6", None, lambda: gibbs_tuple(dc.gibbs_entropy(En)),

@@ -83,6 +83,8 @@ LONG = {
     "ols, 3e5 x 100": ("A = rng.normal(size=(3 * 10**5, 100))", "dc.ols(A, A[:, 0])", 1.0),
     "fit_regularized_linear, 2e5 x 200": ("A = rng.normal(size=(2 * 10**5, 200))",
                                           "dc.fit_regularized_linear(A, A[:, 0])", 1.0),
+    "fit_robust_linear, 10**6 starts": ("A = rng.normal(size=(3000, 10))",
+                                        "dc.fit_robust_linear(A, A[:, 0], n_starts=10**6)", 0.2),
 }
 
 # A normal call after the interruption, printed bit for bit.
@@ -194,6 +196,7 @@ def stress_calls():
             [3, 2, 2], [(-1, 1), (0, 2), (-2, 0)], 200)[:2],
         "ols": lambda: dc.ols(Phi, y),
         "fit_regularized_linear": lambda: dc.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-5),
+        "fit_robust_linear": lambda: dc.fit_robust_linear(Phi, y, R1, R2, 1e-3, 1e-5).weights,
         "gibbs_entropy": lambda: [getattr(dc.gibbs_entropy(y), f) for f in ("H", "He", "var_E")],
         "TournamentMCMC.fit": lambda: (np.asarray(fit.fit(Xs, y[:300]).beta_mcmc),
                                        fit.fit(Xs, y[:300], R1[:4, :4], R2[:4, :4], 1e-3).energy),

@@ -51,6 +51,8 @@ X1 = rng.uniform(-1.2, 1.2, 300000)
     ("mdl_score_reg", lambda p, t: dc.mdl_score_reg(p, t, 12, 20, BETA, R1, R2, 1e-3, 1e-4),
      (YP, YT)),
     ("mad", dc.mad, (YT,)),
+    ("fit_robust_linear", lambda P, y: dc.fit_robust_linear(P, y, R1, R2, 1e-3).weights,
+     (PHI, Y_PHI)),
     ("design_matrix_1d", lambda x: dc.design_matrix_1d(6, x), (X1,)),
 ])
 def test_results_do_not_depend_on_the_memory_order_of_the_inputs(name, call, arrays):
@@ -81,7 +83,8 @@ THREADED = LOAD_TESTING + textwrap.dedent("""
     results = [dc.ols(X, y), dc.ols(W, w), dc.ols(D, w),
                dc.fit_regularized_linear(P, p, S @ S.T, None, 1e-3),
                dc.fit_regularized_linear(W, w), dc.design_matrix_1d(15, x),
-               dc.design_matrix_nd(mi, [x, z]), dc.compute_sr(x, z, 0.1), dc.mdl_score(x, z, 3)]
+               dc.design_matrix_nd(mi, [x, z]), dc.compute_sr(x, z, 0.1), dc.mdl_score(x, z, 3),
+               dc.fit_robust_linear(X, y, n_starts=20).weights]
     print(testing.kernel_form())
     for r in results:
         print(hashlib.sha256(np.asarray(r, dtype=float).tobytes()).hexdigest())

@@ -22,6 +22,9 @@ REGISTRY = {
     "fit_regularized_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
                                "ridge=1e-10"],
     "gibbs_entropy": ["energies", "T=1.0"],
+    "fit_robust_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
+                          "ridge=1e-10", "*", "init=None", "scale=None", "n_starts=100", "seed=0",
+                          "max_iter=50"],
 }
 
 
@@ -45,7 +48,8 @@ def signature_args(fn):
 def test_docstring_and_public_names():
     assert m.__doc__ == "DORV-P performans-kritik cekirdegi (C++/Eigen)."
     public = {n for n in dir(m) if not n.startswith("_")}
-    assert public == set(REGISTRY) | {"GibbsResult", "MCMCResult", "TournamentMCMC"}
+    assert public == set(REGISTRY) | {"GibbsResult", "MCMCResult", "RobustFit",
+                                      "TournamentMCMC"}
 
 
 @pytest.mark.parametrize("name", REGISTRY)

@@ -196,7 +196,12 @@ def test_zero_column_design_keeps_start_energy():
     (dict(), X2, (None, np.eye(4), 0.0, 1.0), ValueError, r"R2 must be \(3, 3\), got \(4, 4\)"),
     (dict(), X2, (None, "R2"), RuntimeError, "str"),
     (dict(H_piH=0), X2, (), ValueError, "H_piH must be positive, got 0"),
-], ids=["no-chains", "negative-chains", "huge", "rows", "R1", "R2", "R2-not-matrix", "H_piH"])
+    (dict(), X2, (None, None, 0.0, 0.0, np.zeros(2)), ValueError,
+     "init has 2 entries but X has 3 columns"),
+    (dict(), X2, (None, None, 0.0, 0.0, [0.0, np.inf, 0.0]), ValueError,
+     r"init \(3\) must be finite, got inf at \[1\]"),
+], ids=["no-chains", "negative-chains", "huge", "rows", "R1", "R2", "R2-not-matrix", "H_piH",
+        "init-length", "init-inf"])
 def test_fit_rejects_bad_input(settings_, X, extra, exc, match):
     with pytest.raises(exc, match=match):
         dc.TournamentMCMC(**settings_).fit(X, Y, *extra)
@@ -225,3 +230,19 @@ def test_fit_recovers_a_noisy_cubic():
     assert r.energy <= dc.TournamentMCMC(n_deep=0).fit(X, y).energy
     assert dc.compute_sr(X @ r.beta_mcmc, y, 0.4 * dc.mad(y)) == 1.0
     np.testing.assert_allclose(r.beta_mcmc, [0.0, 0.0, 0.0, 1.0], atol=0.25)
+
+
+def test_a_start_of_the_callers_is_never_left_for_worse():
+    sampler = dc.TournamentMCMC(**SMALL)
+    assert key(sampler.fit(X2, Y, init=None)) == key(sampler.fit(X2, Y))
+    # On a 2-D design of 15 coefficients random starts end far above least squares; started
+    # there the sampler ends at or below it.
+    local = np.random.default_rng(7)
+    x, z = local.uniform(-1.0, 1.0, (2, 400))
+    X = dc.design_matrix_nd([[i, j] for i in range(5) for j in range(3)], [x, z])
+    y = np.sin(2.0 * x) * np.cos(z) + 0.3 * x * z**2 + 0.01 * local.normal(size=400)
+    b = dc.ols(X, y)
+    start = dc.mdl_score(X @ b, y, 15)
+    sampler = dc.TournamentMCMC(n_chains=8, n_warmup=100, n_deep=500)
+    assert sampler.fit(X, y).energy > start + 5.0
+    assert sampler.fit(X, y, init=b).energy <= start

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bases.hpp"
+#include "robust.hpp"
 #include "sampling.hpp"
 #include "scoring.hpp"
 
@@ -530,6 +531,45 @@ void register_solvers(py::module_& m) {
           "gamma2"_a = 0.0, "ridge"_a = 1e-10);
 }
 
+void register_robust(py::module_& m) {
+  py::class_<RobustFit> result(m, "RobustFit");
+  result.def_readonly("coef", &RobustFit::coef)
+      .def_readonly("scale", &RobustFit::scale)
+      .def_readonly("weights", &RobustFit::weights)
+      .def_readonly("inlier_mask", &RobustFit::inlier_mask)
+      .def_readonly("n_iter", &RobustFit::n_iter)
+      .def_readonly("converged", &RobustFit::converged)
+      .def("__repr__", [](const RobustFit& r) {
+        return fields_repr("RobustFit", {{"coef", py::cast(r.coef)},
+                                         {"scale", py::float_(r.scale)},
+                                         {"n_iter", py::int_(r.n_iter)},
+                                         {"converged", py::bool_(r.converged)}});
+      });
+  refuse_pickling(result);
+
+  // None for init or scale: none given (a scale of 0 also asks for an estimate).
+  m.def(
+      "fit_robust_linear",
+      [](const MatrixView& Phi, const VectorView& y, const py::object& R1, const py::object& R2,
+         double gamma1, double gamma2, double ridge, const std::optional<Vector>& init,
+         const std::optional<double>& scale, int n_starts, std::uint64_t seed, int max_iter) {
+        Matrix r1, r2;
+        const Matrix* p1 = optional_matrix(R1, r1);
+        const Matrix* p2 = optional_matrix(R2, r2);
+        const RobustOptions opt{init ? &*init : nullptr, scale.value_or(0.0), n_starts, seed,
+                                max_iter};
+        const double p = static_cast<double>(Phi.cols);
+        const double search = std::max(n_starts, 0) * 2000.0 * p * 8.0;
+        return released(search + std::max(max_iter, 1) * size(Phi) * (p + 8.0), [&] {
+          return fit_robust_linear(Phi, y, p1, p2, gamma1, gamma2, ridge, opt);
+        });
+      },
+      "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+      "gamma2"_a = 0.0, "ridge"_a = 1e-10, py::kw_only(), "init"_a = py::none(),
+      "scale"_a = py::none(), "n_starts"_a.noconvert() = 100, "seed"_a.noconvert() = 0,
+      "max_iter"_a.noconvert() = 50);
+}
+
 void register_sampling(py::module_& m) {
   py::class_<GibbsResult> gibbs(m, "GibbsResult");
   gibbs.def_readonly("H", &GibbsResult::H)
@@ -576,16 +616,18 @@ void register_sampling(py::module_& m) {
       .def(
           "fit",
           [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
-             const py::object& R2, double gamma1, double gamma2) {
+             const py::object& R2, double gamma1, double gamma2,
+             const std::optional<Vector>& init) {
             Matrix r1, r2;
             const Matrix* p1 = optional_matrix(R1, r1);
             const Matrix* p2 = optional_matrix(R2, r2);
+            const Vector* start = init ? &*init : nullptr;
             // Even the smallest fit starts a thread team: always worth a release.
             return released(kReleaseWork,
-                            [&] { return self.fit(X, y, p1, p2, gamma1, gamma2); });
+                            [&] { return self.fit(X, y, p1, p2, gamma1, gamma2, start); });
           },
           "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-          "gamma2"_a = 0.0)
+          "gamma2"_a = 0.0, "init"_a = py::none())
       .def("__repr__", [](const TournamentMCMC& t) {
         return fields_repr("TournamentMCMC", {{"n_chains", py::int_(t.n_chains())},
                                               {"n_warmup", py::int_(t.n_warmup())},
@@ -605,6 +647,7 @@ PYBIND11_MODULE(dorv_core, m) {
   register_statistics(m);
   register_bases(m);
   register_solvers(m);
+  register_robust(m);
   register_sampling(m);
   name_conversion_failures(m);
 }

@@ -179,12 +179,22 @@ class StepPoints {
   int count_ = 0;
 };
 
-Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size) {
+// An annealed chain from a random start: normal(0, 0.5) draws without a start of the caller's;
+// with one, the start itself (chain 0) or the start plus normal(0, step_size) draws.
+Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size,
+              const Vector* init, bool perturb) {
   Engine engine(seed);
-  Normal init(0.0, 0.5), prop(0.0, step_size);
+  Normal prop(0.0, step_size);
   Uniform unif(0.0, 1.0);
-  Vector start(energy.k);
-  for (Index i = 0; i < start.size(); ++i) start[i] = init(engine);
+  Vector start;
+  if (init == nullptr) {
+    Normal spread(0.0, 0.5);
+    start.resize(energy.k);
+    for (Index i = 0; i < start.size(); ++i) start[i] = spread(engine);
+  } else {
+    start = *init;
+    for (Index i = 0; perturb && i < start.size(); ++i) start[i] += prop(engine);
+  }
   Walker w(std::move(start), 0.0, energy);
   w.e = energy(w.b, w.buf);
   double T = 2.0;
@@ -246,7 +256,8 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
       seed_(seed) {}
 
 MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R1,
-                               const Matrix* R2, double gamma1, double gamma2) const {
+                               const Matrix* R2, double gamma1, double gamma2,
+                               const Vector* init) const {
   const char* who = "TournamentMCMC.fit";
   if (n_chains_ == 0)
     throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1, got 0");
@@ -263,6 +274,12 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   require_finite(X, who, "X");
   require_finite(y, who, "y");
   check_penalty_values(pen, who);
+  if (init != nullptr) {
+    if (init->size() != X.cols())
+      throw std::invalid_argument("TournamentMCMC.fit: init has " + std::to_string(init->size()) +
+                                  " entries but X has " + std::to_string(X.cols()) + " columns");
+    require_finite(*init, who, "init");
+  }
   if (X.cols() > 0 && H_piH_ <= 0)
     throw std::invalid_argument("TournamentMCMC.fit: H_piH must be positive, got " +
                                 std::to_string(H_piH_));
@@ -304,7 +321,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
       const auto slot = static_cast<std::size_t>(c);
       try {
         chains[slot] = warm_up(energy, seed_ + 1000u * static_cast<std::uint64_t>(c),
-                               n_warmup_, step_size_);
+                               n_warmup_, step_size_, init, c > 0);
       } catch (...) {
         errors[slot] = std::current_exception();
       }
@@ -346,6 +363,15 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
       }
       T *= 0.9997;
       point();
+    }
+  }
+  // Never worse than the caller's start.
+  if (init != nullptr) {
+    Buffers buf = energy.buffers();
+    const double e = energy(*init, buf);
+    if (e < best_e) {
+      best_b = *init;
+      best_e = e;
     }
   }
   return {std::move(best_b), best_e, gb, n_chains_, n_elite_};

@@ -48,9 +48,11 @@ class TournamentMCMC {
 
   // Parallel annealed warm-up, diversity-aware elite, sequential deep refinement of the MDL
   // score of X b against y. X (n, k), y (n), R1 and R2 (k, k) or null. X, y and the penalty
-  // terms that are read must be finite.
+  // terms that are read must be finite. Chains start at random, or with init (k) at init
+  // (chain 0) and init plus normal(0, step_size) noise (the others); the result is then never
+  // of higher energy than init.
   MCMCResult fit(const Matrix& X, const Vector& y, const Matrix* R1, const Matrix* R2,
-                 double gamma1, double gamma2) const;
+                 double gamma1, double gamma2, const Vector* init = nullptr) const;
 
   int n_chains() const { return n_chains_; }
   int n_warmup() const { return n_warmup_; }
