@@ -1,50 +1,78 @@
-"""A scikit-learn regressor on polynomial bases whose degrees are chosen by minimum description
-length (MDL), judged on held-out points.
+"""A scikit-learn regressor on polynomial bases, robust to gross outliers, whose degrees are
+chosen by minimum description length (MDL), judged on held-out points.
 
-The model of ``MDLPolynomialRegressor`` for d input variables is a tensor-product polynomial
-with one maximum exponent per variable,
+The model of ``MDLPolynomialRegressor`` for d input variables is a polynomial in the mapped
+inputs,
 
     y = sum over multi-indices m of coef_[m] * t_0**m_0 * ... * t_(d-1)**m_(d-1),
 
 where t_j = (x_j - x_center_[j]) / x_scale_[j] maps the training range of variable j onto
-[-1, 1]. Fitting works on the standardised targets z = (y - median(y)) / mad(y), so that the
+[-1, 1], over the monomials of a tensor-product basis with one maximum exponent per variable
+(``degrees_``), or, in several variables, over those of them whose total degree is at most the
+highest of the degrees (``total_degree_``; the polynomials of a total degree, as a user of
+``PolynomialFeatures`` knows them, where the tensor product would spend coefficients on high
+products). Fitting works on the standardised targets z = (y - median(y)) / mad(y), so that the
 default penalty weights suit data of any scale; ``coef_`` is given back in units of y.
+
+Robust fitting
+--------------
+With the default ``loss="biweight"`` every fit is an MM-estimate (``dorv.fit_robust_linear``):
+a high-breakdown start from random elemental subsets, then iteratively reweighted least squares
+with Tukey's biweight at the start's robust scale. Up to about half the points may be gross
+outliers (a glitching sensor, a mistyped value, a second population); on clean Gaussian noise
+the fit keeps about 95 % of the efficiency of least squares. ``scale_`` is the noise level of
+the inliers and ``inlier_mask_`` marks the points within 3 scales of the model.
+``loss="squared_error"`` fits by penalised least squares, as a plain polynomial fit does.
 
 Choosing the degrees
 --------------------
-Each candidate tuple of degrees is fitted by penalised least squares on all the data (its MDL,
-hit rate and residual RMS) and, for the held-out judgement, once per fold of a ``cv``-fold split
-(the out-of-fold predictions give a held-out RMS and a held-out MDL: the same score with the hit
-rate counted on points the fit did not see). On noisy data the in-sample hit rate rewards
-degrees that chase the noise; held out, such a fit misses more points, not fewer.
+Each candidate basis is fitted on all the data (its MDL, hit rate and residual RMS) and, for
+the held-out judgement, once per fold of a ``cv``-fold split; a robust fold fit starts from the
+fit on all the data and keeps its scale. The out-of-fold predictions give a held-out figure and
+a held-out MDL (the same score with the hit rate counted on points the fit did not see). The
+held-out figure is the RMS of the held-out residuals; for the robust loss each residual counts
+at most ``CAP`` reference scales, the reference being the smallest inlier scale of any
+candidate's held-out residuals, so that an outlier weighs the same for every candidate and no
+more than a point that a poor model misses by a few noise levels. On noisy data the in-sample
+hit rate rewards degrees that chase the noise; held out, such a fit misses more points, not
+fewer.
 
 The candidates are visited along a path rather than over the full grid (13**3 = 2197 tuples at
 d = 3 and degree 12): starting from the constant model, every step tries raising the degree of
 each variable by one and, for d >= 2, of all variables at once (a product such as x0 * x1
-gains nothing from either alone); where none of these lowers the best held-out RMS by
-``MIN_GAIN`` (relative), it also tries raising each by two (an even dependence such as x**2
-gains nothing from an odd degree, an odd one little from an even degree). The path moves to
-the tried neighbour of lowest held-out RMS and ends when no neighbour is left (every degree
-at its limit, or fewer than ``POINTS_PER_COEF`` training points per coefficient) or after a
-step without such progress. The search thus costs d + 1 candidates per step
-while it progresses, at most 2 d + 1 at the end, fewer where neighbours were tried before. In
-one variable it is the plain scan of degrees 0, 1, 2, ... up to two past the best.
+gains nothing from either alone), each as a tensor product and with its total degree bounded;
+where none of these makes progress, it also tries raising each by two (an even dependence such
+as x**2 gains nothing from an odd degree, an odd one little from an even degree). Progress is
+a fall of the best held-out mean square by 2 ``MIN_GAIN`` of the reference mean square (the
+noise for the robust loss, the best held-out mean square for least squares) or, for the robust
+loss, a fall of the smallest in-sample inlier scale by ``SCALE_GAIN`` (with many outliers a low
+degree explains too few points for the held-out figure to tell such candidates apart). The path
+moves to the tried neighbour of the lowest held-out figure and ends when no neighbour is left
+(every degree at its limit, or fewer than ``POINTS_PER_COEF`` training points per coefficient)
+or after ``PATIENCE`` steps without progress. In one variable it is the plain scan of degrees
+0, 1, 2, ... up to a few past the best.
 
 Among the candidates as good as the best on held-out points, the one of lowest held-out MDL is
 chosen (ties go to fewer coefficients): the model that predicts unseen points about as well as
-any, and of those the shortest description. As good means a mean square error above the best
-by at most 2 ``RMS_TOLERANCE`` of itself (``RMS_TOLERANCE`` in RMS) and at most
-``R2_TOLERANCE`` of the variance of the targets (the second bounds the loss of R² on noisy
-data, the first on smooth data).
+any, and of those the shortest description. As good means a held-out mean square above the
+best by at most 2 ``RMS_TOLERANCE`` (``ROBUST_TOLERANCE`` for the robust loss) of the reference
+mean square and at most ``R2_TOLERANCE`` of the spread of the targets.
+
+With more than ``SEARCH_ROWS`` samples the degrees are chosen on a fixed random subsample of
+that many, and the chosen basis is then fitted to all the samples (for the robust loss from the
+subsample's fit).
 
 The sampler
 -----------
-With ``refine=True`` the tournament sampler runs on the chosen degrees, with the MDL score as
-its energy. Its model replaces the least-squares fit only where it is really better: it hits
-more points at a lower MDL on the whole data with a residual RMS as good (in the sense above),
-and, run again without one fold, it predicts that fold with at least as many hits as the
-least-squares fit of the same points and an RMS as good. More hits alone are not enough: on
-noisy data the sampler buys them with larger residuals elsewhere.
+With ``refine=True`` the tournament sampler, whose energy is the MDL score, starts from the
+chosen fit (on at most ``SAMPLER_ROWS`` rows) and looks for more hits. For the robust loss it
+runs only where it can pay: where some inliers of the fit are not hits (when every inlier is a
+hit already, more hits could only be outliers). Its model replaces the fit only where it is
+really better: it hits more points at a lower MDL on the whole data with a held-out figure as
+good (in the sense above, on the training residuals), and, run again without one fold, it
+predicts that fold with at least as many hits as the fit of the same points and a held-out
+figure as good. More hits alone are not enough: on noisy data the sampler buys them with larger
+residuals elsewhere.
 """
 
 from __future__ import annotations
@@ -58,7 +86,7 @@ import numpy.typing as npt
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
-from sklearn.utils._param_validation import Interval
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 from threadpoolctl import threadpool_limits
 
@@ -68,11 +96,22 @@ from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE, hit_tolerance
 Array = npt.NDArray[np.float64]
 Degrees = tuple[int, ...]
 
+LOSSES = ("biweight", "squared_error")
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
+STANDARD_ERRORS = 1.0  # robust loss: held-out excess within this many standard errors
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 MIN_GAIN = RMS_TOLERANCE  # relative fall of the best held-out RMS that counts as progress
 POINTS_PER_COEF = 4  # training points per coefficient at least
 FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on random_state
+SOLVER_SEED = 0  # so are the robust solver's elemental subsets
+START_SUBSETS = 100  # random elemental subsets of a robust fit from scratch
+MORE_SUBSETS = 10  # and of one that also starts from the fit of a smaller basis
+CAP = 3.0  # a held-out residual counts at most CAP reference scales
+INLIER_SCALES = 3.0  # points farther than this many scales from the fit are outliers
+PATIENCE = (2, 1)  # steps without progress that end the path, in one variable and in several
+SCALE_GAIN = 0.05  # relative fall of the smallest inlier scale that counts as progress too
+SEARCH_ROWS = 5000  # above this many samples, the degrees are chosen on a subsample
+SAMPLER_ROWS = 2000  # and the sampler runs on one of at most this many rows
 
 
 class DegreeLimitWarning(UserWarning):
@@ -89,10 +128,19 @@ class _Basis:
     """Design matrix and penalties of one tuple of degrees on the mapped training inputs."""
 
     degrees: Degrees
+    total: int | None  # highest total degree, None for the tensor product
     multi_indices: npt.NDArray[np.int64]  # (M, d)
     Phi: Array  # (n, M)
     R1: Array  # (M, M)
     R2: Array  # (M, M)
+
+
+@dataclass
+class _Fit:
+    """Coefficients of one fit and, for the robust loss, the residual scale of its inliers."""
+
+    beta: Array  # (M)
+    scale: float | None = None
 
 
 def _design(multi_indices: npt.NDArray[np.int64], T: Array) -> Array:
@@ -101,40 +149,89 @@ def _design(multi_indices: npt.NDArray[np.int64], T: Array) -> Array:
     return dc.design_matrix_nd(multi_indices.tolist(), list(T.T))
 
 
-def _basis(degrees: Degrees, T: Array) -> _Basis:
+def _basis(degrees: Degrees, T: Array, total: int | None = None) -> _Basis:
+    """The basis of the monomials with exponents up to `degrees` and, where `total` is given,
+    of total degree up to `total`; the penalties are those of the tensor-product basis restricted
+    to these monomials."""
     if len(degrees) == 1:
         R1, R2 = dc.smoothness_penalty_matrices_1d(degrees[0], -1.0, 1.0)
         mi = np.arange(degrees[0] + 1, dtype=np.int64)[:, None]
     else:
         R1, R2, indices = dc.build_penalty_matrices_nd(list(degrees), [(-1.0, 1.0)] * len(degrees))
         mi = np.array(indices, dtype=np.int64)
-    return _Basis(degrees, mi, _design(mi, T), R1, R2)
+        if total is not None:
+            keep = mi.sum(axis=1) <= total
+            mi, R1, R2 = mi[keep], R1[np.ix_(keep, keep)], R2[np.ix_(keep, keep)]
+    return _Basis(degrees, total, mi, _design(mi, T), R1, R2)
+
+
+def _bases(degrees: Degrees) -> list[tuple[Degrees, int | None]]:
+    """The bases tried for one tuple of degrees: the tensor product and, in several variables,
+    the polynomials of total degree up to the highest of the degrees, where that is smaller."""
+    if len(degrees) == 1 or sum(degrees) <= max(degrees):
+        return [(degrees, None)]
+    return [(degrees, None), (degrees, max(degrees))]
+
+
+def _embed(fit: dict, basis: _Basis) -> Array:
+    """Coefficients of an earlier candidate as coefficients of a larger basis (zeros for the
+    monomials it lacked)."""
+    old = {tuple(m): b for m, b in zip(fit["multi_indices"].tolist(), fit["fit"].beta)}
+    return np.array([old.get(tuple(m), 0.0) for m in basis.multi_indices.tolist()])
 
 
 def _rms(residuals: Array) -> float:
     return float(np.sqrt(np.mean(residuals**2)))
 
 
+def _inlier_scale(residuals: Array) -> float:
+    """Standard deviation of the residuals of the inliers, consistent for Gaussian noise: from
+    1.4826 median |r|, a few steps of s <- RMS of the residuals within INLIER_SCALES s, corrected
+    for the cut of the normal tails."""
+    r = np.abs(residuals)
+    s = 1.4826 * float(np.median(r))
+    for _ in range(10):
+        inside = r[r < INLIER_SCALES * s]
+        if inside.size == 0:
+            break
+        s = float(np.sqrt(np.mean(inside**2) / 0.97334))
+    return s
+
+
+def _capped_squares(residuals: Array, scale: float) -> Array:
+    """Squares of the residuals, each at most that of CAP scales: one gross outlier then weighs
+    no more than any other point that the model misses."""
+    cap = CAP * scale
+    return np.minimum(residuals**2, cap * cap)
+
+
 class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
-    """Polynomial regression in one or several variables, degrees chosen by minimum description
-    length on held-out points, optionally refined by the tournament MCMC sampler.
+    """Polynomial regression in one or several variables, robust to gross outliers, degrees
+    chosen by minimum description length on held-out points, optionally refined by the tournament
+    MCMC sampler.
 
     Parameters
     ----------
     max_degree : int or sequence of int, default=12
         Highest degree tried, for all variables or one per variable (0 to 30).
-    gamma1, gamma2 : float, default=0.0 and 1e-6
+    loss : {"biweight", "squared_error"}, default="biweight"
+        "biweight": every fit is a robust MM-estimate (``dorv.fit_robust_linear``: a
+        high-breakdown start, then Tukey's biweight at the robust scale), so that up to about
+        half of the points may be gross outliers, and candidates are judged on held-out points by
+        residuals capped at a few robust scales. "squared_error": penalised least squares,
+        judged by the held-out RMS.
+    gamma1, gamma2 : float, default=0.0 and 1e-7
         Weights of the squared first- and second-derivative penalties over [-1, 1]^d, in the
         units of the standardised targets.
     ridge : float, default=1e-10
-        Ridge added to the normal equations of the least-squares fits.
+        Ridge added to the normal equations of the fits.
     H : int, default=20
         The H of the MDL complexity term k**2 ln(2H) / n.
     cv : int, default=5
         Number of folds of the held-out judgement (2 or more; fewer when there are fewer
         samples).
     refine : bool, default=True
-        Run the tournament sampler on the chosen degrees and keep its model where it is better.
+        Run the tournament sampler from the chosen fit and keep its model where it is better.
     n_chains, n_warmup, n_deep, n_elite, step_size :
         Settings of the sampler (``dorv.TournamentMCMC``).
     random_state : int, RandomState instance or None, default=None
@@ -149,19 +246,26 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         Exponent of each variable in each monomial.
     degrees_ : tuple of int
         Chosen maximum exponent of each variable.
+    scale_ : float
+        Standard deviation of the residuals of the inliers (in units of y), the model's estimate
+        of the noise.
+    inlier_mask_ : ndarray of bool of shape (n_samples,)
+        True for the training points within 3 ``scale_`` of the fitted model.
     mdl_, hit_rate_, rms_ : float
-        MDL (on the standardised targets), hit rate and residual RMS (in units of y) of the
-        chosen model on the training data.
+        MDL (on the standardised targets), hit rate and residual RMS (in units of y, all points)
+        of the chosen model on the training data.
     cv_rms_ : float
-        Held-out RMS of the chosen degrees (in units of y).
+        Held-out figure of the chosen degrees (in units of y): the RMS of the held-out residuals,
+        each capped at 3 reference scales for the biweight loss.
     candidates_ : dict of lists
         Every candidate tried, in the order tried: ``degrees``, ``n_coefs``, ``mdl``,
-        ``hit_rate``, ``rms``, ``cv_mdl``, ``cv_rms``, ``chosen`` and the least-squares
-        ``coef`` (as ``coef_``). ``pandas.DataFrame`` reads it.
+        ``hit_rate``, ``rms``, ``scale``, ``cv_mdl``, ``cv_rms`` (plain held-out RMS),
+        ``cv_loss`` (the held-out figure that chose), ``chosen`` and the ``coef`` of the fit
+        (as ``coef_``). ``pandas.DataFrame`` reads it.
     sampler_ : dict or None
         The sampler's outcome (None when ``refine=False``): its ``seed``, ``coef``, ``energy``,
-        ``mdl``, ``hit_rate``, ``rms``, ``held_out`` (hits and RMS of the sampler and of least
-        squares on one fold left out of both, when it came to that), ``kept``, ``reason``,
+        ``mdl``, ``hit_rate``, ``rms``, ``held_out`` (hits and held-out figure of the sampler and
+        of the fit on one fold left out of both, when it came to that), ``kept``, ``reason``,
         ``gibbs`` (the summary of its warm-up energies), ``n_chains``, ``n_elite``.
     x_center_, x_scale_ : ndarray of shape (n_features_in_,)
         The map t = (x - x_center_) / x_scale_ of each input onto [-1, 1].
@@ -182,6 +286,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     _parameter_constraints: dict = {
         "max_degree": ["array-like", Interval(numbers.Integral, 0, MAX_DEGREE, closed="both")],
+        "loss": [StrOptions(set(LOSSES))],
         "gamma1": [Interval(numbers.Real, 0.0, None, closed="left")],
         "gamma2": [Interval(numbers.Real, 0.0, None, closed="left")],
         "ridge": [Interval(numbers.Real, 0.0, None, closed="left")],
@@ -196,10 +301,11 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         "random_state": [Interval(numbers.Integral, 0, 2**64 - 1, closed="both"), "random_state"],
     }
 
-    def __init__(self, max_degree=12, *, gamma1=0.0, gamma2=1e-6, ridge=1e-10, H=20, cv=5,
-                 refine=True, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5,
+    def __init__(self, max_degree=12, *, loss="biweight", gamma1=0.0, gamma2=1e-7, ridge=1e-10,
+                 H=20, cv=5, refine=True, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5,
                  step_size=0.05, random_state=None):
         self.max_degree = max_degree
+        self.loss = loss
         self.gamma1 = gamma1
         self.gamma2 = gamma2
         self.ridge = ridge
@@ -229,39 +335,49 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             )
         self._map(X, y)
         problem = self._problem(self._mapped(X), (y - self.y_center_) / self.y_scale_)
-        folds = list(KFold(min(self.cv, n), shuffle=True, random_state=FOLD_SEED).split(X))
+        # Many samples: the degrees are chosen, and the sampler runs, on subsamples.
+        search = problem.subset(_rows(n, SEARCH_ROWS))
+        folds = list(KFold(min(self.cv, search.n), shuffle=True, random_state=FOLD_SEED)
+                     .split(search.z))
         # Degrees that each variable's distinct values can carry; coefficients that the
         # smallest training fold determines well (four points per coefficient at least).
         limits = tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
         max_coefs = max(1, min(len(train) for train, _ in folds) // POINTS_PER_COEF)
 
-        table = _search(problem, folds, limits, max_coefs)
-        chosen = _choose(table, problem.variance)
-        fit = table[chosen]
-        basis = problem.basis(fit["degrees"])
-        beta = fit["beta"]
+        table = _search(search, folds, limits, max_coefs)
+        chosen = _choose(search, table, _judge_held_out(search, table))
+        best = table[chosen]
+        basis = problem.basis(best["degrees"], best["total"])
+        fit = best["fit"] if search is problem else problem.fit(basis, start=best["fit"])
         self.sampler_ = None
         if self.refine:
-            beta, self.sampler_ = self._refine(problem, basis, fit, folds[0], seed)
+            fit, self.sampler_ = self._refine(problem, basis, fit, seed)
 
-        score = problem.judge(basis, beta)
+        residuals = basis.Phi @ fit.beta - problem.z
+        score = problem.judge(basis, fit.beta)
+        scale = _inlier_scale(residuals)
         self.degrees_ = basis.degrees
         self.multi_indices_ = basis.multi_indices
-        self.coef_ = self._coef(beta)
+        self.coef_ = self._coef(fit.beta)
+        self.scale_ = scale * self.y_scale_
+        self.inlier_mask_ = np.abs(residuals) <= INLIER_SCALES * scale
         self.mdl_ = score["mdl"]
         self.hit_rate_ = score["hit_rate"]
         self.rms_ = score["rms"] * self.y_scale_
-        self.cv_rms_ = fit["cv_rms"] * self.y_scale_
+        self.cv_rms_ = best["cv_loss"] * self.y_scale_
         self.candidates_ = {
             "degrees": [c["degrees"] for c in table],
+            "total_degree": [c["total"] for c in table],
             "n_coefs": [c["n_coefs"] for c in table],
             "mdl": [c["mdl"] for c in table],
             "hit_rate": [c["hit_rate"] for c in table],
             "rms": [c["rms"] * self.y_scale_ for c in table],
+            "scale": [c["scale"] * self.y_scale_ for c in table],
             "cv_mdl": [c["cv_mdl"] for c in table],
-            "cv_rms": [c["cv_rms"] * self.y_scale_ for c in table],
+            "cv_rms": [_rms(c["held_out"]) * self.y_scale_ for c in table],
+            "cv_loss": [c["cv_loss"] * self.y_scale_ for c in table],
             "chosen": [i == chosen for i in range(len(table))],
-            "coef": [self._coef(c["beta"]) for c in table],
+            "coef": [self._coef(c["fit"].beta) for c in table],
         }
         at_limit = [j for j, (d, top) in enumerate(zip(self.degrees_, max_degrees)) if d == top > 0]
         if at_limit:
@@ -305,43 +421,54 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     def _problem(self, T: Array, z: Array) -> _Problem:
         return _Problem(T, z, hit_tolerance(dc.mad(z)), self.gamma1, self.gamma2, self.ridge,
-                        self.H)
+                        self.H, self.loss == "biweight")
 
-    def _refine(self, problem: _Problem, basis: _Basis, fit: dict, fold, seed: int):
-        """The sampler's model and outcome, or the least-squares fit where the sampler's model
-        is not really better (see the module docstring)."""
+    def _refine(self, problem: _Problem, basis: _Basis, fit: _Fit, seed: int):
+        """The sampler's model and outcome, or the fit where the sampler's model is not really
+        better (see the module docstring)."""
+        residuals = basis.Phi @ fit.beta - problem.z
+        scale = _inlier_scale(residuals)
+        outcome = dict.fromkeys(("coef", "energy", "mdl", "hit_rate", "rms", "gibbs", "held_out"))
+        outcome.update(seed=seed, n_chains=self.n_chains, n_elite=self.n_elite, ran=False)
+        inliers = np.abs(residuals) <= INLIER_SCALES * scale
+        if problem.robust and np.all(np.abs(residuals[inliers]) < problem.eps):
+            outcome.update(kept=False, reason="every inlier is a hit already: more hits could "
+                           "only be outliers")
+            return fit, outcome
         sampler = dc.TournamentMCMC(self.n_chains, self.n_warmup, self.n_deep, self.n_elite,
                                     self.step_size, self.H, seed)
-        beta, run = problem.sample(sampler, basis, None)
-        score = problem.judge(basis, beta)
-        outcome = {
-            "seed": seed, "coef": self._coef(beta), "energy": run.energy, "mdl": score["mdl"],
-            "hit_rate": score["hit_rate"], "rms": score["rms"] * self.y_scale_,
-            "n_chains": run.n_chains, "n_elite": run.n_elite,
-            "gibbs": {k: getattr(run.gibbs, k)
-                      for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")},
-            "held_out": None,
-        }
-        if not (score["mdl"] < fit["mdl"] and score["hit_rate"] > fit["hit_rate"]):
+        sample = problem.subset(_rows(problem.n, SAMPLER_ROWS, seed=FOLD_SEED + 1))
+        part = sample.basis(basis.degrees, basis.total) if sample is not problem else basis
+        beta, run = sample.sample(sampler, part, fit.beta)
+        before, score = problem.judge(basis, fit.beta, scale), problem.judge(basis, beta, scale)
+        outcome.update(
+            coef=self._coef(beta), energy=run.energy, mdl=score["mdl"],
+            hit_rate=score["hit_rate"], rms=score["rms"] * self.y_scale_, ran=True,
+            gibbs={k: getattr(run.gibbs, k) for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")})
+        if not (score["mdl"] < before["mdl"] and score["hit_rate"] > before["hit_rate"]):
             outcome.update(kept=False, reason="the sampler found no more hits at a lower MDL")
-            return fit["beta"], outcome
-        if not _as_good(score["rms"], fit["rms"], problem.variance):
-            outcome.update(kept=False, reason="more hits at a lower MDL, but a larger residual RMS")
-            return fit["beta"], outcome
-        train, test = fold
-        sampled, _ = problem.sample(sampler, basis, train)
-        hits, rms = {}, {}
-        for name, b in (("sampler", sampled), ("least squares", problem.solve(basis, train))):
-            r = basis.Phi[test] @ b - problem.z[test]
-            hits[name], rms[name] = int(np.count_nonzero(np.abs(r) < problem.eps)), _rms(r)
-        outcome["held_out"] = {name: {"hits": hits[name], "rms": rms[name] * self.y_scale_}
+            return fit, outcome
+        ref = scale * scale if problem.robust else before["loss"] ** 2
+        if not _as_good(problem, score["loss"], before["loss"], ref):
+            outcome.update(kept=False, reason="more hits at a lower MDL, but larger residuals")
+            return fit, outcome
+        train, test = next(KFold(min(self.cv, sample.n), shuffle=True, random_state=FOLD_SEED)
+                           .split(sample.z))
+        own = sample.fit(part, train, start=fit)
+        sampled, _ = sample.sample(sampler, part, own.beta, train)
+        hits, loss = {}, {}
+        for name, b in (("sampler", sampled), ("fit", own.beta)):
+            r = part.Phi[test] @ b - sample.z[test]
+            hits[name] = int(np.count_nonzero(np.abs(r) < problem.eps))
+            loss[name] = sample.loss(r, scale)
+        outcome["held_out"] = {name: {"hits": hits[name], "rms": loss[name] * self.y_scale_}
                                for name in hits}
-        if (hits["sampler"] >= hits["least squares"]
-                and _as_good(rms["sampler"], rms["least squares"], problem.variance)):
+        ref = scale * scale if problem.robust else loss["fit"] ** 2
+        if hits["sampler"] >= hits["fit"] and _as_good(problem, loss["sampler"], loss["fit"], ref):
             outcome.update(kept=True, reason="more hits at a lower MDL, as good on held-out points")
-            return beta, outcome
+            return _Fit(beta), outcome
         outcome.update(kept=False, reason="more hits at a lower MDL, but worse on held-out points")
-        return fit["beta"], outcome
+        return fit, outcome
 
     def _coef(self, beta: Array) -> Array:
         """Coefficients for z turned into coefficients for y."""
@@ -380,6 +507,13 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                       "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=3)
 
 
+def _rows(n: int, at_most: int, seed: int = FOLD_SEED):
+    """All rows (None) when there are at most `at_most`, else a fixed random sample of them."""
+    if n <= at_most:
+        return None
+    return np.sort(np.random.default_rng(seed).choice(n, at_most, replace=False))
+
+
 @dataclass
 class _Problem:
     """The mapped training data and the settings that every candidate fit shares."""
@@ -391,43 +525,87 @@ class _Problem:
     gamma2: float
     ridge: float
     H: int
+    robust: bool  # the biweight loss
+
+    @property
+    def n(self) -> int:
+        return self.z.size
 
     @property
     def variance(self) -> float:
+        """Spread of z that the tolerances of the held-out judgement refer to: its variance, or
+        for the robust loss the square of its normal-consistent mad, which outliers hardly move."""
+        if self.robust:
+            spread = 1.4826 * dc.mad(self.z)
+            if spread > 0.0:
+                return spread * spread
         return float(np.var(self.z))
 
-    def basis(self, degrees: Degrees) -> _Basis:
-        return _basis(degrees, self.T)
+    def subset(self, rows) -> _Problem:
+        if rows is None:
+            return self
+        return _Problem(self.T[rows], self.z[rows], self.eps, self.gamma1, self.gamma2,
+                        self.ridge, self.H, self.robust)
 
-    def solve(self, basis: _Basis, rows=None) -> Array:
-        """Penalised least-squares coefficients on all rows or on the given ones."""
+    def basis(self, degrees: Degrees, total: int | None = None) -> _Basis:
+        return _basis(degrees, self.T, total)
+
+    def fit(self, basis: _Basis, rows=None, start: _Fit | None = None,
+            init: Array | None = None) -> _Fit:
+        """The fit on all rows or on the given ones. A robust fit from `start` (a fit of the
+        same basis, on more rows) only polishes it at its scale; `init`, coefficients from
+        elsewhere, is one more start of its search."""
         Phi, z = (basis.Phi, self.z) if rows is None else (basis.Phi[rows], self.z[rows])
-        return dc.fit_regularized_linear(Phi, z, basis.R1, basis.R2, self.gamma1, self.gamma2,
-                                         self.ridge)
+        args = (Phi, z, basis.R1, basis.R2, self.gamma1, self.gamma2, self.ridge)
+        if not self.robust:
+            return _Fit(dc.fit_regularized_linear(*args))
+        if start is not None:
+            run = dc.fit_robust_linear(*args, init=start.beta, scale=start.scale,
+                                       seed=SOLVER_SEED)
+        else:
+            run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED,
+                                       n_starts=START_SUBSETS if init is None else MORE_SUBSETS)
+        return _Fit(np.asarray(run.coef), float(run.scale))
+
+    def loss(self, residuals: Array, scale: float) -> float:
+        """The held-out figure: the RMS, with each residual capped at CAP scales for the robust
+        loss."""
+        if not self.robust:
+            return _rms(residuals)
+        return float(np.sqrt(np.mean(_capped_squares(residuals, scale))))
 
     def mdl(self, basis: _Basis, zp: Array, beta: Array) -> float:
         return dc.mdl_score_reg(zp, self.z, basis.Phi.shape[1], self.H, beta, basis.R1,
                                 basis.R2, self.gamma1, self.gamma2)
 
-    def judge(self, basis: _Basis, beta: Array) -> dict:
-        """MDL, hit rate and residual RMS (of z) of coefficients on the whole data."""
+    def judge(self, basis: _Basis, beta: Array, scale: float = 0.0) -> dict:
+        """MDL, hit rate, residual RMS and the held-out figure at `scale` (of z) of coefficients
+        on the whole data."""
         zp = basis.Phi @ beta
         return {"mdl": self.mdl(basis, zp, beta), "hit_rate": dc.compute_sr(zp, self.z, self.eps),
-                "rms": _rms(zp - self.z)}
+                "rms": _rms(zp - self.z), "loss": self.loss(zp - self.z, scale)}
 
-    def candidate(self, degrees: Degrees, folds) -> dict:
-        """The least-squares fit of one tuple of degrees and its held-out judgement."""
-        basis = self.basis(degrees)
-        beta = self.solve(basis)
+    def candidate(self, degrees: Degrees, total: int | None, folds,
+                  start: dict | None = None) -> dict:
+        """The fit of one tuple of degrees and its held-out residuals; the fit of an earlier
+        candidate, where given, is one more start of the robust fit."""
+        basis = self.basis(degrees, total)
+        fit = self.fit(basis, init=None if start is None else _embed(start, basis))
         held_out = np.empty_like(self.z)
         for train, test in folds:
-            held_out[test] = basis.Phi[test] @ self.solve(basis, train)
-        return {"degrees": degrees, "n_coefs": basis.Phi.shape[1], "beta": beta,
-                **self.judge(basis, beta), "cv_mdl": self.mdl(basis, held_out, beta),
-                "cv_rms": _rms(held_out - self.z)}
+            held_out[test] = basis.Phi[test] @ self.fit(basis, train, start=fit).beta
+        zp = basis.Phi @ fit.beta
+        return {"degrees": degrees, "total": total, "n_coefs": basis.Phi.shape[1], "fit": fit,
+                "multi_indices": basis.multi_indices,
+                "mdl": self.mdl(basis, zp, fit.beta),
+                "hit_rate": dc.compute_sr(zp, self.z, self.eps), "rms": _rms(zp - self.z),
+                "cv_mdl": self.mdl(basis, held_out, fit.beta), "held_out": held_out - self.z,
+                "scale": _inlier_scale(zp - self.z),
+                "held_out_scale": _inlier_scale(held_out - self.z) if self.robust else 0.0}
 
-    def sample(self, sampler: dc.TournamentMCMC, basis: _Basis, rows=None):
-        """The sampler's coefficients for all rows or the given ones, and its run.
+    def sample(self, sampler: dc.TournamentMCMC, basis: _Basis, start: Array, rows=None):
+        """The sampler's coefficients for all rows or the given ones, started from `start`, and
+        its run.
 
         The sampler walks in coefficients b of an orthonormal basis of the same polynomials,
         X = Phi S with X^T X = n I, so that its isotropic random-walk steps suit every direction
@@ -440,9 +618,11 @@ class _Problem:
         with threadpool_limits(1, user_api="blas"):
             _, sv, Vt = np.linalg.svd(np.linalg.qr(Phi, mode="r"))
         keep = sv > sv[0] * 1e-12
-        S = np.sqrt(Phi.shape[0]) * (Vt[keep].T / sv[keep])
+        root_n = np.sqrt(Phi.shape[0])
+        S = root_n * (Vt[keep].T / sv[keep])
+        init = (sv[keep] / root_n) * (Vt[keep] @ start)
         run = sampler.fit(Phi @ S, z, S.T @ basis.R1 @ S, S.T @ basis.R2 @ S, self.gamma1,
-                          self.gamma2)
+                          self.gamma2, init=init)
         return S @ run.beta_mcmc, run
 
 
@@ -455,42 +635,80 @@ def _neighbours(degrees: Degrees, limits: Degrees, jump: int) -> list[Degrees]:
     return [s for s in steps if all(d <= top for d, top in zip(s, limits))]
 
 
+def _judge_held_out(problem: _Problem, table: list[dict]) -> float:
+    """Sets every candidate's held-out figure and returns the mean square that the tolerances
+    refer to. For the robust loss, one reference scale serves all candidates (the smallest
+    inlier scale of their held-out residuals), and the tolerances refer to its square, the
+    noise; for least squares they refer to the best held-out mean square."""
+    scale = min(c["held_out_scale"] for c in table)
+    for c in table:
+        c["cv_loss"] = problem.loss(c["held_out"], scale)
+    return scale * scale if problem.robust else min(c["cv_loss"] for c in table) ** 2
+
+
 def _search(problem: _Problem, folds, limits: Degrees, max_coefs: int) -> list[dict]:
     """The path of candidates described in the module docstring, in the order tried."""
     current = (0,) * len(limits)
-    table = [problem.candidate(current, folds)]
+    table = [problem.candidate(current, None, folds)]
     tried = {current}
-    best = table[0]["cv_rms"]
+    ref = _judge_held_out(problem, table)
+    best = table[0]
+    scale = best["scale"]
+    strikes = 0
     while True:
         judged = []
         for jump in (1, 2):
             steps = [s for s in _neighbours(current, limits, jump)
                      if s not in tried and np.prod(np.add(s, 1)) <= max_coefs]
             tried.update(steps)
-            judged += [problem.candidate(s, folds) for s in steps]
-            if _progress(judged, best):
+            judged += [problem.candidate(degrees, total, folds, best)
+                       for s in steps for degrees, total in _bases(s)]
+            ref = _judge_held_out(problem, table + judged)
+            if _progress(judged, best["cv_loss"], ref):
                 break  # no need to jump by two
         table += judged
-        if not _progress(judged, best):
+        if not judged:
             return table
-        step = min(judged, key=lambda c: c["cv_rms"])
-        current, best = step["degrees"], step["cv_rms"]
+        tighter = problem.robust and min(c["scale"] for c in judged) < (1.0 - SCALE_GAIN) * scale
+        scale = min(scale, *(c["scale"] for c in judged))
+        strikes = 0 if tighter or _progress(judged, best["cv_loss"], ref) else strikes + 1
+        if strikes == PATIENCE[len(limits) > 1]:
+            return table
+        step = min(judged, key=lambda c: c["cv_loss"])
+        current = step["degrees"]
+        if step["cv_loss"] < best["cv_loss"]:
+            best = step
 
 
-def _progress(judged: list[dict], best: float) -> bool:
-    """Whether a candidate lowers the best held-out RMS by MIN_GAIN (relative)."""
-    return any(c["cv_rms"] < (1.0 - MIN_GAIN) * best for c in judged)
+def _progress(judged: list[dict], best: float, ref: float) -> bool:
+    """Whether a candidate lowers the best held-out mean square by 2 MIN_GAIN of the reference
+    mean square."""
+    return any(c["cv_loss"] ** 2 < best**2 - 2.0 * MIN_GAIN * ref for c in judged)
 
 
-def _as_good(rms: float, best: float, variance: float) -> bool:
-    """Whether a residual RMS counts as good as the best one: its mean square exceeds the best
-    by at most 2 RMS_TOLERANCE of itself and at most R2_TOLERANCE of the variance of z."""
-    return rms**2 <= best**2 + min(2.0 * RMS_TOLERANCE * best**2, R2_TOLERANCE * variance)
+def _as_good(problem: _Problem, rms: float, best: float, ref: float) -> bool:
+    """Whether a held-out figure counts as good as the best one: its square exceeds the best's
+    by at most 2 RMS_TOLERANCE of the reference mean square and at most R2_TOLERANCE of the
+    spread of z."""
+    return rms**2 <= best**2 + min(2.0 * RMS_TOLERANCE * ref, R2_TOLERANCE * problem.variance)
 
 
-def _choose(table: list[dict], variance: float) -> int:
+def _choose(problem: _Problem, table: list[dict], ref: float) -> int:
     """Index of the candidate of lowest held-out MDL among those as good as the best on
     held-out points; ties go to fewer coefficients."""
-    best = min(c["cv_rms"] for c in table)
-    good = [i for i, c in enumerate(table) if _as_good(c["cv_rms"], best, variance)]
+    if problem.robust:
+        scale = np.sqrt(ref)
+        best = _capped_squares(min(table, key=lambda c: c["cv_loss"])["held_out"], scale)
+        good = [i for i, c in enumerate(table)
+                if _within_noise(_capped_squares(c["held_out"], scale) - best)]
+    else:
+        best = min(c["cv_loss"] for c in table)
+        good = [i for i, c in enumerate(table) if _as_good(problem, c["cv_loss"], best, ref)]
     return min(good, key=lambda i: (table[i]["cv_mdl"], table[i]["n_coefs"]))
+
+
+def _within_noise(excess: Array) -> bool:
+    """Whether per-point excesses of held-out squares over the best candidate's are, on
+    average, within STANDARD_ERRORS standard errors of their mean: the difference that the
+    choice of folds and the noise alone would make."""
+    return float(np.mean(excess)) <= STANDARD_ERRORS * float(np.std(excess)) / np.sqrt(excess.size)
