@@ -19,19 +19,22 @@ namespace dorv {
 
 namespace {
 
-// The best form this processor runs, no better than `cap`.
+// The best form built that this processor runs, no better than `cap`.
 const KernelForm& best_form(const std::string& cap) {
-#if defined(DORV_X86_FORMS)
+#if defined(DORV_FORM_AVX2) || defined(DORV_FORM_AVX512)
   __builtin_cpu_init();
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#endif
+#if defined(DORV_FORM_AVX512)
   const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") &&
                       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
                       __builtin_cpu_supports("avx512bw");
   if (avx512 && (cap == "auto" || cap == "avx512")) return kernels_avx512;
-  if (avx2 && cap != "sse2") return kernels_avx2;
-#else
-  (void)cap;
 #endif
+#if defined(DORV_FORM_AVX2)
+  if (avx2 && cap != "sse2") return kernels_avx2;
+#endif
+  (void)cap;
   return kernels_sse2;
 }
 
@@ -172,14 +175,12 @@ Matrix tall_qr(const MatrixView& X, const VectorView& y) {
   return R;
 }
 
-Vector solve_triangular_svd(const Matrix& R, const Vector& c) {
-  Vector beta(R.cols());
-  kernel_form().solve_triangular_svd(R.data(), R.cols(), c.data(), beta.data());
-  return beta;
-}
-
 Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps) {
   return kernel_form().hits_of_product(X.data(), X.rows(), X.cols(), b.data(), y.data(), eps);
+}
+
+Index hits_within(const double* p, const double* t, Index n, double eps) {
+  return kernel_form().hits_within(p, t, n, eps);
 }
 
 }  // namespace dorv
