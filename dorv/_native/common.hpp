@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <limits>
@@ -75,18 +76,15 @@ inline double available_bytes() {
 // much was available.
 class OutOfMemory : public std::bad_alloc {
  public:
-  OutOfMemory(double bytes, double available)
-      : message_("cannot allocate " + std::to_string(static_cast<long long>(bytes)) +
-                 " bytes (" + gigabytes(bytes) + "), " + gigabytes(std::max(available, 0.0)) +
-                 " available") {}
-  const char* what() const noexcept override { return message_.c_str(); }
+  OutOfMemory(double bytes, double available) {
+    std::snprintf(message_, sizeof message_,
+                  "cannot allocate %.0f bytes (%.1f GB), %.1f GB available", bytes, bytes / 1e9,
+                  std::max(available, 0.0) / 1e9);
+  }
+  const char* what() const noexcept override { return message_; }
 
  private:
-  static std::string gigabytes(double bytes) {
-    const long long tenths = static_cast<long long>(bytes / 1e8 + 0.5);
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " GB";
-  }
-  std::string message_;
+  char message_[128];
 };
 
 // Throws OutOfMemory when `count` doubles cannot fit in the memory still available. The count

@@ -2,9 +2,11 @@
 
 #include <omp.h>
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -120,6 +122,27 @@ void for_each_chunk(Index n, const std::function<void(Index)>& body) {
   if (stopped) std::rethrow_exception(stopped);
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
+}
+
+void prepare_fresh(double* data, Index size) {
+  advise_huge_pages(data, size);
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t slice = std::uintptr_t{32} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~std::uintptr_t{4095};
+  const auto end = reinterpret_cast<std::uintptr_t>(data + size);
+  const auto slices = static_cast<Index>((end - begin + slice - 1) / slice);
+  if (slices < 2) return;
+  const Index n = std::min(slices, thread_budget());
+  for_each_chunk(n, [&](Index c) {
+    for (Index k = chunk_start(slices, n, c); k < chunk_start(slices, n, c + 1); ++k) {
+      const std::uintptr_t first = begin + static_cast<std::uintptr_t>(k) * slice;
+      if (madvise(reinterpret_cast<void*>(first), std::min(slice, end - first),
+                  MADV_POPULATE_WRITE) != 0)
+        return;
+      stop_point(double(slice / sizeof(double)));
+    }
+  });
+#endif
 }
 
 void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) {

@@ -37,6 +37,14 @@ Index thread_budget();
 // in chunk order is rethrown once all have finished.
 void for_each_chunk(Index n, const std::function<void(Index)>& body);
 
+// Fresh storage for a large result, made ready for writing: huge pages asked for, then every
+// page touched in address order by slices of 32 MiB shared out as chunks, a stop point after
+// each. The first touch of fresh memory costs seconds for gigabytes (the kernel zeroes each
+// page, and may compact memory for huge ones), and a fill that touches the pages of many columns
+// block by block could not stop before it had touched them nearly all. A hint only: where the
+// system refuses it the fill touches the pages itself.
+void prepare_fresh(double* data, Index size);
+
 // Lower triangle of Xᵀ X into G (p, p) and Xᵀ y into g (p); the strictly upper triangle of G is
 // zero. X (m, p), y (m).
 void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g);
