@@ -6,8 +6,10 @@ from typing import Never, SupportsFloat, SupportsIndex, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-# Arguments: every array is copied into native storage as float64. A vector is 1-D or an
-# (m, 1) column; a matrix is 2-D, or 1-D taken as one column. Ints refuse floats.
+# Arguments: float64 arrays with positive strides are read where they lie (the data arguments
+# of the statistics, bases and solvers); anything else (lists, other dtypes, reversed views,
+# the sampler's and penalty arguments) is copied into native float64 storage first. A vector is
+# 1-D or an (m, 1) column; a matrix is 2-D, or 1-D taken as one column. Ints refuse floats.
 _Vector: TypeAlias = npt.ArrayLike
 _Matrix: TypeAlias = npt.ArrayLike
 _Float: TypeAlias = SupportsFloat | SupportsIndex

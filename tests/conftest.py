@@ -46,17 +46,18 @@ def raises_memory_error(run_isolated):
 
 @pytest.fixture(scope="session")
 def native_testing():
-    """The test-only module `_dorv_testing`: importable when the tests run on a build directory;
-    otherwise the newest one under build/ (an installed package leaves it in the build tree)."""
-    try:
-        return importlib.import_module("_dorv_testing")
-    except ImportError:
-        pass
-    root = pathlib.Path(__file__).resolve().parents[1]
-    built = sorted(root.glob("build/*/_dorv_testing.*.so"), key=lambda p: p.stat().st_mtime)
-    if not built:
-        pytest.skip("the test-only module _dorv_testing is not built (cmake --build build/<dir>)")
-    found = importlib.util.spec_from_file_location("_dorv_testing", built[-1])
+    """The test-only module `_dorv_testing` (built with -DDORV_TESTING=ON): the file named by
+    DORV_TESTING_MODULE, else the module on the import path (a build directory on PYTHONPATH)."""
+    path = os.environ.get("DORV_TESTING_MODULE")
+    if not path:
+        try:
+            return importlib.import_module("_dorv_testing")
+        except ImportError:
+            pytest.skip("the test-only module _dorv_testing is not built: configure with "
+                        "-DDORV_TESTING=ON and set DORV_TESTING_MODULE to the built file")
+    found = importlib.util.spec_from_file_location("_dorv_testing", path)
+    if found is None or not pathlib.Path(path).is_file():
+        pytest.fail(f"DORV_TESTING_MODULE={path!r} is not a built module")
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     sys.modules["_dorv_testing"] = module

@@ -75,6 +75,9 @@ LONG = {
                                "2 * 10**7)", 0.2),
     "design 1d, 1.6 GB": ("x = rng.uniform(-1.0, 1.0, 2 * 10**6)",
                           "dc.design_matrix_1d(99, x)", 0.2),
+    # Many short columns: a block of rows touches every page of the result.
+    "design 1d, 1.9 GB, 10**4 columns": ("x = rng.uniform(-1.0, 1.0, 24000)",
+                                         "dc.design_matrix_1d(9999, x)", 0.2),
     "design nd, 800 MB": ("x = rng.uniform(-1.0, 1.0, 10**6)\n"
                           "mi = [[i, j] for i in range(10) for j in range(10)]",
                           "dc.design_matrix_nd(mi, [x, x])", 0.2),

@@ -65,7 +65,8 @@ def test_results_do_not_depend_on_the_memory_order_of_the_inputs(name, call, arr
 # Child processes load the test-only module from the file the fixture found.
 LOAD_TESTING = textwrap.dedent("""
     import importlib.util, os
-    found = importlib.util.spec_from_file_location("_dorv_testing", os.environ["DORV_TESTING"])
+    path = os.environ["DORV_TESTING_MODULE"]
+    found = importlib.util.spec_from_file_location("_dorv_testing", path)
     testing = importlib.util.module_from_spec(found)
     found.loader.exec_module(testing)
 """)
@@ -102,7 +103,7 @@ def run(code, **env):
 @pytest.mark.parametrize("form", ["auto", "sse2"])
 def test_results_do_not_depend_on_the_number_of_threads(native_testing, form):
     out = {t: run(THREADED, OMP_NUM_THREADS=str(t), DORV_KERNELS=form,
-                  DORV_TESTING=native_testing.__file__) for t in (1, 2, 3, 8)}
+                  DORV_TESTING_MODULE=native_testing.__file__) for t in (1, 2, 3, 8)}
     assert all(lines == out[1] for lines in out.values())
     if form == "sse2":
         assert out[1][0] == "sse2"
@@ -135,7 +136,7 @@ def test_an_unknown_kernel_form_is_refused():
 
 def test_a_form_the_processor_lacks_falls_back_to_one_it_runs(native_testing):
     assert run(LOAD_TESTING + "print(testing.kernel_form())", DORV_KERNELS="avx512",
-               DORV_TESTING=native_testing.__file__)[0] in {"sse2", "avx2", "avx512"}
+               DORV_TESTING_MODULE=native_testing.__file__)[0] in {"sse2", "avx2", "avx512"}
     assert native_testing.kernel_form() in {"sse2", "avx2", "avx512"}
 
 

@@ -2,6 +2,7 @@
 
 from decimal import Decimal
 from fractions import Fraction
+import re
 
 import numpy as np
 import pytest
@@ -209,15 +210,17 @@ def test_tuple_results():
     assert all(type(p) is int for row in mi for p in row)
 
 
-def test_allocation_failure_is_memory_error(run_isolated):
+def test_allocation_failure_is_memory_error_naming_the_call_and_size(run_isolated):
     proc = run_isolated("""
         import dorv_core as m
         try:
             m.boundary_reduce_1d(2**31 - 1, 0.0, 1.0)
-        except MemoryError:
-            print("MemoryError")
+        except MemoryError as e:
+            print(e)
     """)
-    assert proc.returncode == 0 and proc.stdout.strip() == "MemoryError", proc.stderr
+    assert proc.returncode == 0, proc.stderr
+    assert re.fullmatch(r"boundary_reduce_1d: cannot allocate 73786976294838206464 bytes "  # 2**66
+                        r"\(73786976294\.8 GB\), \d+\.\d GB available\n", proc.stdout), proc.stdout
 
 
 def test_reimport_returns_the_same_module(run_isolated):

@@ -82,6 +82,18 @@ def test_constructor_argument_types(kwargs):
             dc.TournamentMCMC(**kwargs)
 
 
+@pytest.mark.parametrize("cls, fields", [
+    (dc.GibbsResult, ["H", "Hmax", "He", "r_heat", "var_E", "T"]),
+    (dc.MCMCResult, ["beta_mcmc", "energy", "gibbs", "n_chains", "n_elite"]),
+    (dc.TournamentMCMC, ["n_chains", "n_warmup", "n_deep", "n_elite", "step_size", "H_piH",
+                         "seed"]),
+], ids=["GibbsResult", "MCMCResult", "TournamentMCMC"])
+def test_help_says_what_each_class_and_field_is(cls, fields):
+    assert cls.__doc__
+    for f in fields:  # a property's own docstring, or the settings listed in the class's
+        assert getattr(cls, f).__doc__ if hasattr(cls, f) else f"  {f} " in cls.__doc__, f
+
+
 @pytest.mark.parametrize("cls", [dc.GibbsResult, dc.MCMCResult], ids=lambda c: c.__name__)
 def test_results_have_no_constructor_and_read_only_properties(cls):
     with pytest.raises(TypeError, match=f"dorv_core.{cls.__name__}: No constructor defined!"):
@@ -196,11 +208,18 @@ def test_zero_column_design_keeps_start_energy():
     (dict(), X2, (None, np.eye(4), 0.0, 1.0), ValueError, r"R2 must be \(3, 3\), got \(4, 4\)"),
     (dict(), X2, (None, "R2"), RuntimeError, "str"),
     (dict(H_piH=0), X2, (), ValueError, "H_piH must be positive, got 0"),
+    (dict(step_size=float("nan")), X2, (), ValueError, "step_size must be a positive .*got nan"),
+    (dict(step_size=float("-inf")), X2, (), ValueError, "step_size .* got -inf"),
+    (dict(step_size=0), X2, (), ValueError, "step_size .* got 0"),
+    (dict(step_size=-0.1), X2, (), ValueError, "step_size .* got -0.1"),
+    (dict(n_warmup=-1), X2, (), ValueError, "n_warmup must be at least 0, got -1"),
+    (dict(n_deep=-5), X2, (), ValueError, "n_deep must be at least 0, got -5"),
     (dict(), X2, (None, None, 0.0, 0.0, np.zeros(2)), ValueError,
      "init has 2 entries but X has 3 columns"),
     (dict(), X2, (None, None, 0.0, 0.0, [0.0, np.inf, 0.0]), ValueError,
      r"init \(3\) must be finite, got inf at \[1\]"),
 ], ids=["no-chains", "negative-chains", "huge", "rows", "R1", "R2", "R2-not-matrix", "H_piH",
+        "step-nan", "step-inf", "step-0", "step-negative", "warmup-negative", "deep-negative",
         "init-length", "init-inf"])
 def test_fit_rejects_bad_input(settings_, X, extra, exc, match):
     with pytest.raises(exc, match=match):

@@ -81,4 +81,5 @@ PARALLEL_FAILURE = textwrap.dedent("""
                     reason="AddressSanitizer cannot run under an address-space cap")
 @pytest.mark.parametrize("threads", [1, 2, 8])
 def test_memory_failure_in_the_parallel_warm_up_is_memory_error(threads):
-    assert run(PARALLEL_FAILURE, threads) == ["MemoryError std::bad_alloc", "(1,)"]
+    assert run(PARALLEL_FAILURE, threads) == [
+        "MemoryError TournamentMCMC.fit: an allocation failed (std::bad_alloc)", "(1,)"]

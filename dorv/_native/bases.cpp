@@ -56,7 +56,7 @@ Matrix design_matrix_1d(int deg, const VectorView& x) {
   require_doubles(static_cast<double>(n) * static_cast<double>(cols));
   Matrix Phi(n, cols);
   if (n == 0) return Phi;
-  advise_huge_pages(Phi.data(), Phi.size());
+  prepare_fresh(Phi.data(), Phi.size());
   const Index chunks = fill_chunks(n, cols);
   for_each_chunk(chunks, [&](Index c) {
     const Index r1 = chunk_start(n, chunks, c + 1);
@@ -162,7 +162,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   require_doubles(static_cast<double>(n) * static_cast<double>(M));
   Matrix Phi(n, M);
   if (n == 0) return Phi;
-  advise_huge_pages(Phi.data(), Phi.size());
+  prepare_fresh(Phi.data(), Phi.size());
   // The powers of each variable that some column takes, each computed once per sample: power
   // k is x_{variable[k]}^exponent[k], and factor[j * D + d] is the power that column j takes of
   // variable d (-1: none).

@@ -1,10 +1,12 @@
 #pragma once
-// Types, the memory guard and the stop check shared by the native units.
+// Types, views of arrays where they lie, the memory guard and the stop check shared by the
+// native units.
 
 #include <Eigen/Dense>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <limits>
@@ -23,6 +25,29 @@ namespace dorv {
 using Matrix = Eigen::MatrixXd;  // column-major doubles
 using Vector = Eigen::VectorXd;
 using Index = Eigen::Index;
+
+// A read-only matrix of doubles where it lies: entry (i, j) is data[i * row_step + j * col_step]
+// (steps in doubles, positive). Column-major storage has row_step 1, C order col_step 1.
+struct MatrixView {
+  const double* data = nullptr;
+  std::ptrdiff_t rows = 0, cols = 0, row_step = 1, col_step = 0;
+
+  double operator()(std::ptrdiff_t i, std::ptrdiff_t j) const {
+    return data[i * row_step + j * col_step];
+  }
+};
+
+// A read-only vector of doubles where it lies: entry i is data[i * step] (step positive).
+struct VectorView {
+  const double* data = nullptr;
+  std::ptrdiff_t size = 0, step = 1;
+
+  double operator()(std::ptrdiff_t i) const { return data[i * step]; }
+};
+
+// Views of storage of this library's own.
+inline MatrixView view(const Matrix& A) { return {A.data(), A.rows(), A.cols(), 1, A.rows()}; }
+inline VectorView view(const Vector& v) { return {v.data(), v.size(), 1}; }
 
 // Memory the process can still obtain without being killed: the kernel's estimate of available
 // memory, bounded by the control group's limit where one is set; the physical size where
@@ -47,14 +72,30 @@ inline double available_bytes() {
   return available;
 }
 
-// Throws std::bad_alloc when `count` doubles cannot fit in the memory still available. The
-// count is a double so that products of sizes cannot overflow. Linux over-commits memory: an
+// The refusal of the memory guard: a std::bad_alloc that says how much was asked for and how
+// much was available.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  OutOfMemory(double bytes, double available) {
+    std::snprintf(message_, sizeof message_,
+                  "cannot allocate %.0f bytes (%.1f GB), %.1f GB available", bytes, bytes / 1e9,
+                  std::max(available, 0.0) / 1e9);
+  }
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  char message_[128];
+};
+
+// Throws OutOfMemory when `count` doubles cannot fit in the memory still available. The count
+// is a double so that products of sizes cannot overflow. Linux over-commits memory: an
 // allocation that large may succeed and the process be killed later, while it is filled.
 // Requests below 64 MiB skip the system query.
 inline void require_doubles(double count) {
   const double bytes = count * static_cast<double>(sizeof(double));
   if (bytes <= 64.0 * 1024 * 1024) return;
-  if (!(bytes <= available_bytes())) throw std::bad_alloc();
+  const double available = available_bytes();
+  if (!(bytes <= available)) throw OutOfMemory(bytes, available);
 }
 
 // Asks for huge pages behind large fresh storage before it is first written, as NumPy does for

@@ -1,8 +1,8 @@
 // One form of the dense kernels, compiled once per instruction set with DORV_FORM_TABLE naming
-// its table and `Eigen` defined to a namespace of the form's own (see kernel_forms.hpp).
-// Compiled without contraction into fused multiply-adds: the hit kernel must keep every product
-// and sum apart, while the library's kernels use fused multiply-adds explicitly where the form
-// has them.
+// its table and `Eigen` defined to a namespace of the form's own (see kernel_forms.hpp). Every
+// intrinsic of the library lives here. Compiled without contraction into fused multiply-adds:
+// the hit kernels must keep every product and sum apart, while the Gram tiles and Eigen's
+// kernels use fused multiply-adds explicitly where the form has them.
 
 #include "kernel_forms.hpp"
 
@@ -222,17 +222,72 @@ void qr_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::p
   }
 }
 
-void solve_triangular_svd(const double* R, std::ptrdiff_t p, const double* c, double* beta) {
-  const Eigen::Map<const Mat> Rm(R, p, p);
-  const Eigen::BDCSVD<Mat> svd(Rm, Eigen::ComputeThinU | Eigen::ComputeThinV);
-  Eigen::Map<Vec>(beta, p) = svd.solve(Eigen::Map<const Vec>(c, p));
+// The hit test of a register of differences: adds 1 to the lane of acc where |d| < eps (a
+// comparison mask is -1 per hit, subtracted from 64-bit counters); NaN is no hit.
+#if defined(__AVX2__)
+constexpr Index kLanes = 4;
+using Diffs = __m256d;
+using Counts = __m256i;
+inline Counts no_counts() { return _mm256_setzero_si256(); }
+inline Diffs broadcast(double v) { return _mm256_set1_pd(v); }
+inline Diffs load(const double* p) { return _mm256_loadu_pd(p); }
+inline Diffs add(Diffs a, Diffs b) { return _mm256_add_pd(a, b); }
+inline Diffs sub(Diffs a, Diffs b) { return _mm256_sub_pd(a, b); }
+inline Diffs mul(Diffs a, Diffs b) { return _mm256_mul_pd(a, b); }
+inline Counts count_hits(Counts acc, Diffs d, Diffs tol) {
+  const Diffs size = _mm256_andnot_pd(_mm256_set1_pd(-0.0), d);
+  return _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(size, tol, _CMP_LT_OQ)));
 }
+inline Index total(Counts acc) {
+  alignas(32) std::int64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  return static_cast<Index>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+}
+#else
+constexpr Index kLanes = 2;
+using Diffs = __m128d;
+using Counts = __m128i;
+inline Counts no_counts() { return _mm_setzero_si128(); }
+inline Diffs broadcast(double v) { return _mm_set1_pd(v); }
+inline Diffs load(const double* p) { return _mm_loadu_pd(p); }
+inline Diffs add(Diffs a, Diffs b) { return _mm_add_pd(a, b); }
+inline Diffs sub(Diffs a, Diffs b) { return _mm_sub_pd(a, b); }
+inline Diffs mul(Diffs a, Diffs b) { return _mm_mul_pd(a, b); }
+inline Counts count_hits(Counts acc, Diffs d, Diffs tol) {
+  const Diffs size = _mm_andnot_pd(_mm_set1_pd(-0.0), d);
+  return _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(size, tol)));
+}
+inline Index total(Counts acc) {
+  alignas(16) std::int64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+  return static_cast<Index>(lanes[0] + lanes[1]);
+}
+#endif
 
-// The rows from `first` on, one at a time: the rows left over after the vector blocks.
-inline Index tail_hits(const double* xd, Index n, Index k, const double* bd, const double* yd,
-                       double eps, Index first) {
-  Index hits = 0;
-  for (Index i = first; i < n; ++i) {
+// Four registers of rows to a block, then one register at a time, then the rows left over one
+// by one; every product and sum of X b a separate operation, summed from column 0 up.
+std::ptrdiff_t hits_of_product(const double* xd, std::ptrdiff_t n, std::ptrdiff_t k,
+                               const double* bd, const double* yd, double eps) {
+  const Diffs tol = broadcast(eps);
+  Counts acc = no_counts();
+  Index i = 0;
+  for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
+    Diffs c[4] = {broadcast(0.0), broadcast(0.0), broadcast(0.0), broadcast(0.0)};
+    const double* x = xd + i;
+    for (Index j = 0; j < k; ++j, x += n) {
+      const Diffs bj = broadcast(bd[j]);
+      for (int r = 0; r < 4; ++r) c[r] = add(c[r], mul(load(x + r * kLanes), bj));
+    }
+    for (int r = 0; r < 4; ++r) acc = count_hits(acc, sub(c[r], load(yd + i + r * kLanes)), tol);
+  }
+  for (; i + kLanes <= n; i += kLanes) {
+    Diffs c = broadcast(0.0);
+    const double* x = xd + i;
+    for (Index j = 0; j < k; ++j, x += n) c = add(c, mul(load(x), broadcast(bd[j])));
+    acc = count_hits(acc, sub(c, load(yd + i)), tol);
+  }
+  Index hits = total(acc);
+  for (; i < n; ++i) {
     double c = 0.0;
     for (Index j = 0; j < k; ++j) c = c + xd[i + j * n] * bd[j];
     hits += std::abs(c - yd[i]) < eps ? 1 : 0;
@@ -240,87 +295,23 @@ inline Index tail_hits(const double* xd, Index n, Index k, const double* bd, con
   return hits;
 }
 
-#if defined(__AVX2__)
-// Four rows to a register, sixteen to a block; every product and sum a separate operation.
-inline __m256i count_hits4(__m256i acc, __m256d xb, const double* y, __m256d tol) {
-  const __m256d d = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(xb, _mm256_loadu_pd(y)));
-  return _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(d, tol, _CMP_LT_OQ)));
-}
-
-std::ptrdiff_t hits_of_product(const double* xd, std::ptrdiff_t n, std::ptrdiff_t k,
-                               const double* bd, const double* yd, double eps) {
-  const __m256d tol = _mm256_set1_pd(eps);
-  __m256i acc = _mm256_setzero_si256();
+std::ptrdiff_t hits_within(const double* p, const double* t, std::ptrdiff_t n, double eps) {
+  const Diffs tol = broadcast(eps);
+  Counts acc0 = no_counts(), acc1 = no_counts();
   Index i = 0;
-  for (; i + 16 <= n; i += 16) {
-    __m256d c0 = _mm256_setzero_pd(), c1 = c0, c2 = c0, c3 = c0;
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n) {
-      const __m256d bj = _mm256_broadcast_sd(bd + j);
-      c0 = _mm256_add_pd(c0, _mm256_mul_pd(_mm256_loadu_pd(x), bj));
-      c1 = _mm256_add_pd(c1, _mm256_mul_pd(_mm256_loadu_pd(x + 4), bj));
-      c2 = _mm256_add_pd(c2, _mm256_mul_pd(_mm256_loadu_pd(x + 8), bj));
-      c3 = _mm256_add_pd(c3, _mm256_mul_pd(_mm256_loadu_pd(x + 12), bj));
-    }
-    acc = count_hits4(count_hits4(acc, c0, yd + i, tol), c1, yd + i + 4, tol);
-    acc = count_hits4(count_hits4(acc, c2, yd + i + 8, tol), c3, yd + i + 12, tol);
+  for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+    acc0 = count_hits(acc0, sub(load(p + i), load(t + i)), tol);
+    acc1 = count_hits(acc1, sub(load(p + i + kLanes), load(t + i + kLanes)), tol);
   }
-  for (; i + 4 <= n; i += 4) {
-    __m256d c = _mm256_setzero_pd();
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n)
-      c = _mm256_add_pd(c, _mm256_mul_pd(_mm256_loadu_pd(x), _mm256_broadcast_sd(bd + j)));
-    acc = count_hits4(acc, c, yd + i, tol);
-  }
-  alignas(32) std::int64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-  Index hits = static_cast<Index>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
-  return hits + tail_hits(xd, n, k, bd, yd, eps, i);
+  Index hits = total(acc0) + total(acc1);
+  for (; i < n; ++i) hits += std::abs(p[i] - t[i]) < eps ? 1 : 0;
+  return hits;
 }
-#else
-// Eight rows at a time in registers, then the hit test on them; a comparison mask is -1 per
-// hit, subtracted from 64-bit counters.
-std::ptrdiff_t hits_of_product(const double* xd, std::ptrdiff_t n, std::ptrdiff_t k,
-                               const double* bd, const double* yd, double eps) {
-  Index hits = 0, i = 0;
-#if defined(__SSE2__)
-  const __m128d tol = _mm_set1_pd(eps), sign = _mm_set1_pd(-0.0);
-  const auto count = [&](__m128i acc, __m128d xb, Index at) {
-    const __m128d d = _mm_andnot_pd(sign, _mm_sub_pd(xb, _mm_loadu_pd(yd + at)));
-    return _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(d, tol)));
-  };
-  __m128i acc = _mm_setzero_si128();
-  for (; i + 8 <= n; i += 8) {
-    __m128d c0 = _mm_setzero_pd(), c1 = c0, c2 = c0, c3 = c0;
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n) {
-      const __m128d bj = _mm_set1_pd(bd[j]);
-      c0 = _mm_add_pd(c0, _mm_mul_pd(_mm_loadu_pd(x), bj));
-      c1 = _mm_add_pd(c1, _mm_mul_pd(_mm_loadu_pd(x + 2), bj));
-      c2 = _mm_add_pd(c2, _mm_mul_pd(_mm_loadu_pd(x + 4), bj));
-      c3 = _mm_add_pd(c3, _mm_mul_pd(_mm_loadu_pd(x + 6), bj));
-    }
-    acc = count(count(count(count(acc, c0, i), c1, i + 2), c2, i + 4), c3, i + 6);
-  }
-  for (; i + 2 <= n; i += 2) {
-    __m128d c = _mm_setzero_pd();
-    const double* x = xd + i;
-    for (Index j = 0; j < k; ++j, x += n)
-      c = _mm_add_pd(c, _mm_mul_pd(_mm_loadu_pd(x), _mm_set1_pd(bd[j])));
-    acc = count(acc, c, i);
-  }
-  alignas(16) std::int64_t lanes[2];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
-  hits = static_cast<Index>(lanes[0] + lanes[1]);
-#endif
-  return hits + tail_hits(xd, n, k, bd, yd, eps, i);
-}
-#endif
 
 }  // namespace
 
 extern const KernelForm DORV_FORM_TABLE;
 const KernelForm DORV_FORM_TABLE = {DORV_STRINGIFY(DORV_FORM_NAME), gram_rows, qr_rows,
-                                    solve_triangular_svd, hits_of_product};
+                                    hits_of_product, hits_within};
 
 }  // namespace dorv

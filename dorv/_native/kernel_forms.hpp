@@ -1,32 +1,14 @@
 #pragma once
-// The dense kernels as one table of functions per instruction set. kernel_forms.cpp is compiled
-// once per form (SSE2, AVX2 with FMA, AVX-512) and defines that form's table; kernels.cpp picks
-// one table at run time. Nothing here names Eigen: each form compiles its own copy of the
-// library under a namespace of its own, so that no code built for one instruction set can be
-// linked in place of another's.
+// The loops that gain from wider vectors, as one table of functions per instruction set:
+// kernel_forms.cpp is compiled once per form (SSE2, AVX2 with FMA, AVX-512) and defines that
+// form's table; kernels.cpp picks one table at run time. Only these loops are compiled more
+// than once: factorisations of small matrices are not (solvers.cpp). Each form compiles its own
+// copy of Eigen under a namespace of its own, so that no code built for one instruction set
+// can be linked in place of another's; nothing here names Eigen's types.
 
-#include <cstddef>
+#include "common.hpp"
 
 namespace dorv {
-
-// A read-only matrix of doubles where it lies: entry (i, j) is data[i * row_step + j * col_step]
-// (steps in doubles, positive). Column-major storage has row_step 1, C order col_step 1.
-struct MatrixView {
-  const double* data = nullptr;
-  std::ptrdiff_t rows = 0, cols = 0, row_step = 1, col_step = 0;
-
-  double operator()(std::ptrdiff_t i, std::ptrdiff_t j) const {
-    return data[i * row_step + j * col_step];
-  }
-};
-
-// A read-only vector of doubles where it lies: entry i is data[i * step] (step positive).
-struct VectorView {
-  const double* data = nullptr;
-  std::ptrdiff_t size = 0, step = 1;
-
-  double operator()(std::ptrdiff_t i) const { return data[i * step]; }
-};
 
 // Called by the kernels after each block of rows with a rough count of the operations done:
 // the caller's stop check, which may throw to end the call.
@@ -49,22 +31,19 @@ struct KernelForm {
   void (*qr_rows)(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
                   double* R, Progress progress);
 
-  // Minimum-norm solution of R beta = c for an upper-triangular R (p, p) column-major through
-  // its divide-and-conquer SVD, singular values below max(p, 1) * eps * the largest counting
-  // as zero. c (p), beta (p).
-  void (*solve_triangular_svd)(const double* R, std::ptrdiff_t p, const double* c, double* beta);
-
   // Number of rows with |(X b)[i] - y[i]| < eps, X b summed per row from column 0 up with every
   // product and sum rounded on its own (no fused multiply-adds), as the portable matrix product
   // does. X (n, k) column-major, n >= 2; b (k); y (n).
   std::ptrdiff_t (*hits_of_product)(const double* X, std::ptrdiff_t n, std::ptrdiff_t k,
                                     const double* b, const double* y, double eps);
+
+  // Number of i < n with |p[i] - t[i]| < eps; a NaN difference is no hit. p (n), t (n).
+  std::ptrdiff_t (*hits_within)(const double* p, const double* t, std::ptrdiff_t n, double eps);
 };
 
+// The forms built (DORV_FORM_<NAME> defined for each): the portable one always.
 extern const KernelForm kernels_sse2;
-#if defined(DORV_X86_FORMS)
 extern const KernelForm kernels_avx2;
 extern const KernelForm kernels_avx512;
-#endif
 
 }  // namespace dorv

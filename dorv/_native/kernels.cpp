@@ -2,9 +2,11 @@
 
 #include <omp.h>
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -19,19 +21,22 @@ namespace dorv {
 
 namespace {
 
-// The best form this processor runs, no better than `cap`.
+// The best form built that this processor runs, no better than `cap`.
 const KernelForm& best_form(const std::string& cap) {
-#if defined(DORV_X86_FORMS)
+#if defined(DORV_FORM_AVX2) || defined(DORV_FORM_AVX512)
   __builtin_cpu_init();
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#endif
+#if defined(DORV_FORM_AVX512)
   const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") &&
                       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
                       __builtin_cpu_supports("avx512bw");
   if (avx512 && (cap == "auto" || cap == "avx512")) return kernels_avx512;
-  if (avx2 && cap != "sse2") return kernels_avx2;
-#else
-  (void)cap;
 #endif
+#if defined(DORV_FORM_AVX2)
+  if (avx2 && cap != "sse2") return kernels_avx2;
+#endif
+  (void)cap;
   return kernels_sse2;
 }
 
@@ -119,6 +124,27 @@ void for_each_chunk(Index n, const std::function<void(Index)>& body) {
     if (error) std::rethrow_exception(error);
 }
 
+void prepare_fresh(double* data, Index size) {
+  advise_huge_pages(data, size);
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t slice = std::uintptr_t{32} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~std::uintptr_t{4095};
+  const auto end = reinterpret_cast<std::uintptr_t>(data + size);
+  const auto slices = static_cast<Index>((end - begin + slice - 1) / slice);
+  if (slices < 2) return;
+  const Index n = std::min(slices, thread_budget());
+  for_each_chunk(n, [&](Index c) {
+    for (Index k = chunk_start(slices, n, c); k < chunk_start(slices, n, c + 1); ++k) {
+      const std::uintptr_t first = begin + static_cast<std::uintptr_t>(k) * slice;
+      if (madvise(reinterpret_cast<void*>(first), std::min(slice, end - first),
+                  MADV_POPULATE_WRITE) != 0)
+        return;
+      stop_point(double(slice / sizeof(double)));
+    }
+  });
+#endif
+}
+
 void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) {
   const KernelForm& form = kernel_form();
   const Index m = X.rows, p = X.cols;
@@ -172,14 +198,12 @@ Matrix tall_qr(const MatrixView& X, const VectorView& y) {
   return R;
 }
 
-Vector solve_triangular_svd(const Matrix& R, const Vector& c) {
-  Vector beta(R.cols());
-  kernel_form().solve_triangular_svd(R.data(), R.cols(), c.data(), beta.data());
-  return beta;
-}
-
 Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps) {
   return kernel_form().hits_of_product(X.data(), X.rows(), X.cols(), b.data(), y.data(), eps);
+}
+
+Index hits_within(const double* p, const double* t, Index n, double eps) {
+  return kernel_form().hits_within(p, t, n, eps);
 }
 
 }  // namespace dorv

@@ -1,7 +1,7 @@
 #pragma once
-// Dense products and factorisations in the form built for the processor (AVX-512, AVX2 with
-// fused multiply-adds, or the portable SSE2 form), decided once per process; the environment
-// variable DORV_KERNELS (auto, sse2, avx2, avx512) caps the choice. Work on many rows is split
+// Dense products, tall factorisations and hit counts in the form built for the processor
+// (AVX-512, AVX2 with fused multiply-adds, or the portable SSE2 form), decided once per process;
+// the environment variable DORV_KERNELS (auto, sse2, avx2, avx512) caps the choice. Work on many rows is split
 // into chunks fixed by the sizes alone and their partial results are combined in chunk order,
 // so a result is the same for every thread count.
 
@@ -18,10 +18,6 @@ const KernelForm& kernel_form();
 // False in a process forked after this one ran an OpenMP parallel region: GNU OpenMP cannot
 // start one there, so the sampler's loop runs on the calling thread.
 bool threads_usable();
-
-// Views of storage of this library's own.
-inline MatrixView view(const Matrix& A) { return {A.data(), A.rows(), A.cols(), 1, A.rows()}; }
-inline VectorView view(const Vector& v) { return {v.data(), v.size(), 1}; }
 
 // Number of chunks for work split by rows: at most `by_rows` (enough rows per chunk to pay for
 // the chunk's own result) and one per 2^21 units of `work` (enough work per chunk to pay for
@@ -41,6 +37,14 @@ Index thread_budget();
 // in chunk order is rethrown once all have finished.
 void for_each_chunk(Index n, const std::function<void(Index)>& body);
 
+// Fresh storage for a large result, made ready for writing: huge pages asked for, then every
+// page touched in address order by slices of 32 MiB shared out as chunks, a stop point after
+// each. The first touch of fresh memory costs seconds for gigabytes (the kernel zeroes each
+// page, and may compact memory for huge ones), and a fill that touches the pages of many columns
+// block by block could not stop before it had touched them nearly all. A hint only: where the
+// system refuses it the fill touches the pages itself.
+void prepare_fresh(double* data, Index size);
+
 // Lower triangle of Xᵀ X into G (p, p) and Xᵀ y into g (p); the strictly upper triangle of G is
 // zero. X (m, p), y (m).
 void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g);
@@ -49,12 +53,11 @@ void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g);
 // -> R (p + 1, p + 1), upper triangular, with Qᵀy in its last column.
 Matrix tall_qr(const MatrixView& X, const VectorView& y);
 
-// Minimum-norm solution of R beta = c through the SVD of the upper-triangular R (p, p), with
-// the default rank threshold p * eps * the largest singular value. c (p) -> beta (p).
-Vector solve_triangular_svd(const Matrix& R, const Vector& c);
-
 // Rows with |(X b)[i] - y[i]| < eps, X b summed per row from column 0 up without fused
 // multiply-adds. X (n, k) with n >= 2, b (k), y (n).
 Index hits_of_product(const Matrix& X, const Vector& b, const Vector& y, double eps);
+
+// Number of i < n with |p[i] - t[i]| < eps; a NaN difference is no hit. p (n), t (n).
+Index hits_within(const double* p, const double* t, Index n, double eps);
 
 }  // namespace dorv

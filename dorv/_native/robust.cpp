@@ -1,5 +1,10 @@
 #include "robust.hpp"
 
+#include "checks.hpp"
+#include "kernels.hpp"
+#include "solvers.hpp"
+#include "statistics.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>

@@ -5,8 +5,6 @@
 // Gaussian noise that gross outliers do not move.
 
 #include "common.hpp"
-#include "kernel_forms.hpp"
-#include "scoring.hpp"
 
 #include <cstdint>
 

@@ -13,7 +13,8 @@
 #include <string>
 
 #include "kernels.hpp"
-#include "scoring.hpp"
+#include "scores.hpp"
+#include "statistics.hpp"
 
 
 namespace dorv {
@@ -283,6 +284,10 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   if (X.cols() > 0 && H_piH_ <= 0)
     throw std::invalid_argument("TournamentMCMC.fit: H_piH must be positive, got " +
                                 std::to_string(H_piH_));
+  // A proposal's spread must be a positive number; a negative number of steps has no meaning.
+  require_positive(step_size_, who, "step_size");
+  require_at_least(n_warmup_, 0, who, "n_warmup");
+  require_at_least(n_deep_, 0, who, "n_deep");
 
   const int k = static_cast<int>(X.cols());
   Energy energy{X, y, k, H_piH_, hit_tolerance(view(y)), pen, {}};

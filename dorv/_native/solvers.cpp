@@ -1,0 +1,115 @@
+#include "solvers.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "checks.hpp"
+#include "kernels.hpp"
+
+namespace dorv {
+
+namespace {
+
+// The whole thin SVD of a copy of X: for wide designs, and for tall ones whose triangular factor
+// has overflowed or underflowed (the SVD scales X by its largest entry first).
+Vector ols_by_full_svd(const MatrixView& X, const VectorView& y) {
+  Matrix A(X.rows, X.cols);
+  for (Index j = 0; j < X.cols; ++j)
+    for (Index i = 0; i < X.rows; ++i) A(i, j) = X(i, j);
+  Vector b(y.size);
+  for (Index i = 0; i < y.size; ++i) b[i] = y(i);
+  stop_point(static_cast<double>(A.size()));
+  const Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
+  return svd.solve(b);
+}
+
+// Minimum-norm solution of R beta = c through the SVD of the upper-triangular R (p, p), with
+// the default rank threshold p * eps * the largest singular value. c (p) -> beta (p). Compiled
+// once, for the portable instruction set: at the sizes of a factor the SVD gains nothing from
+// wider vectors.
+Vector solve_triangular_svd(const Matrix& R, const Vector& c) {
+  const Eigen::BDCSVD<Matrix> svd(R, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  return svd.solve(c);
+}
+
+}  // namespace
+
+// For m >= p the SVD is taken of the triangular factor R of [X y] = Q [R; 0]: X = Q1 R11, so X
+// and R11 have the same singular values, and the minimum-norm solution of R11 beta = Q1ᵀy (the
+// last column of R) is that of X beta ~ y. U of X is never formed.
+Vector ols(const MatrixView& X, const VectorView& y) {
+  require_rows(X, y, "ols", "X");
+  const Index rows = X.rows, cols = X.cols;
+  // The result and the working storage must fit in memory; checked first, so that an empty X
+  // with a huge number of columns is refused at once. Tall: the SVD of the p x p factor (the
+  // factorisation checks its own storage); wide: the copy of X, its factors and the SVD's own.
+  const double m = static_cast<double>(rows), p = static_cast<double>(cols);
+  const double d = std::min(m, p);
+  if (m >= p)
+    require_doubles(p + 6.0 * p * p);
+  else
+    require_doubles(p + m * p + (m + p) * d + 3.0 * d * d);
+  // Every vector solves an empty problem; the zero vector is the shortest.
+  if (rows == 0 || cols == 0) {
+    require_finite(y, "ols", "y");
+    return Vector::Zero(cols);
+  }
+  if (rows < cols) {
+    require_finite(X, "ols", "X");
+    require_finite(y, "ols", "y");
+    return ols_by_full_svd(X, y);
+  }
+  const Matrix R = tall_qr(X, y);
+  // NaN or an infinity in X or y leaves R non-finite; so does an overflow of the column norms,
+  // and entries of R below 1e-100 may have lost directions to underflow. Those cases take the
+  // SVD of X itself.
+  if (!all_finite(R) || R.topLeftCorner(cols, cols).cwiseAbs().maxCoeff() < 1e-100) {
+    require_finite(X, "ols", "X");
+    require_finite(y, "ols", "y");
+    return ols_by_full_svd(X, y);
+  }
+  Vector beta = solve_triangular_svd(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
+  stop_point(8.0 * p * p * p);
+  return beta;
+}
+
+Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
+                              const Matrix* R2, double gamma1, double gamma2, double ridge) {
+  const char* who = "fit_regularized_linear";
+  require_rows(Phi, y, who, "Phi");
+  const Index p = Phi.cols;
+  // y is scanned at once where no product of it with Phi will show a NaN or an infinity.
+  if (p == 0 || Phi.rows == 0) require_finite(y, who, "y");
+  // The p x p system and its factorisation must fit in memory, however few rows Phi has.
+  require_doubles(2.0 * static_cast<double>(p) * static_cast<double>(p) +
+                  3.0 * static_cast<double>(p));
+  const bool use1 = R1 != nullptr && gamma1 != 0.0;
+  const bool use2 = R2 != nullptr && gamma2 != 0.0;
+  if (use1) require_square(*R1, p, who, "R1");
+  if (use2) require_square(*R2, p, who, "R2");
+  // Only the lower triangle of A is read by the factorisation, so the product fills only that
+  // one, together with b = Phiᵀy in the same pass over Phi.
+  Matrix A;
+  Vector b;
+  gram_lower(Phi, y, A, b);
+  // b sums products with every entry of y, so NaN or an infinity there makes it non-finite.
+  if (!all_finite(b)) require_finite(y, who, "y");
+
+  // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
+  // finite zeros rather than NaN: everything that enters A must be finite. A(j, j) sums the
+  // squares of column j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned
+  // only then.
+  if (!all_finite(A.diagonal())) require_finite(Phi, who, "Phi");
+  require_finite(ridge, who, "ridge");
+  check_penalty_values({R1, R2, gamma1, gamma2}, who);
+
+  const double n = static_cast<double>(y.size);
+  A.diagonal().array() += ridge;
+  if (use1) A += (n * gamma1) * *R1;
+  if (use2) A += (n * gamma2) * *R2;
+  stop_point(static_cast<double>(p) * static_cast<double>(p) * static_cast<double>(p));
+  return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+}
+
+}  // namespace dorv

@@ -1,0 +1,20 @@
+#pragma once
+// Least-squares solvers: minimum-norm least squares and the penalised normal equations.
+
+#include "common.hpp"
+
+namespace dorv {
+
+// Minimum-norm least squares through a thin divide-and-conquer SVD: of the triangular factor
+// of a QR of [X y] when m >= p, of X otherwise; zeros for an empty X. X (m, p), y (m) ->
+// beta (p). Throws std::invalid_argument unless X and y are finite.
+Vector ols(const MatrixView& X, const VectorView& y);
+
+// Penalised normal equations (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y,
+// n = rows of Phi, solved by LDLT on the lower triangle. A null or zero-weighted matrix is not
+// read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p). Phi, y, ridge and the terms that
+// are read must be finite.
+Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
+                              const Matrix* R2, double gamma1, double gamma2, double ridge);
+
+}  // namespace dorv
