@@ -54,9 +54,11 @@ or after ``PATIENCE`` steps without progress. In one variable it is the plain sc
 
 Among the candidates as good as the best on held-out points, the one of lowest held-out MDL is
 chosen (ties go to fewer coefficients): the model that predicts unseen points about as well as
-any, and of those the shortest description. As good means a held-out mean square above the
-best by at most 2 ``RMS_TOLERANCE`` (``ROBUST_TOLERANCE`` for the robust loss) of the reference
-mean square and at most ``R2_TOLERANCE`` of the spread of the targets.
+any, and of those the shortest description. For least squares, as good means a held-out mean
+square above the best by at most 2 ``RMS_TOLERANCE`` of it and at most ``R2_TOLERANCE`` of the
+variance of the targets. For the robust loss it means that the per-point excess of the capped
+held-out squares over the best candidate's is on average within ``STANDARD_ERRORS`` standard
+errors of that mean: a difference that the noise and the folds alone would make.
 
 With more than ``SEARCH_ROWS`` samples the degrees are chosen on a fixed random subsample of
 that many, and the chosen basis is then fitted to all the samples (for the robust loss from the
@@ -98,7 +100,7 @@ Degrees = tuple[int, ...]
 
 LOSSES = ("biweight", "squared_error")
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
-STANDARD_ERRORS = 1.0  # robust loss: held-out excess within this many standard errors
+STANDARD_ERRORS = 0.5  # robust loss: held-out excess within this many standard errors
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 MIN_GAIN = RMS_TOLERANCE  # relative fall of the best held-out RMS that counts as progress
 POINTS_PER_COEF = 4  # training points per coefficient at least
