@@ -52,13 +52,16 @@ moves to the tried neighbour of the lowest held-out figure and ends when no neig
 or after ``PATIENCE`` steps without progress. In one variable it is the plain scan of degrees
 0, 1, 2, ... up to a few past the best.
 
-Among the candidates as good as the best on held-out points, the one of lowest held-out MDL is
-chosen (ties go to fewer coefficients): the model that predicts unseen points about as well as
-any, and of those the shortest description. For least squares, as good means a held-out mean
-square above the best by at most 2 ``RMS_TOLERANCE`` of it and at most ``R2_TOLERANCE`` of the
-variance of the targets. For the robust loss it means that the per-point excess of the capped
-held-out squares over the best candidate's is on average within ``STANDARD_ERRORS`` standard
-errors of that mean: a difference that the noise and the folds alone would make.
+Among the candidates as good as the best on held-out points, least squares chooses the one of
+lowest held-out MDL (ties go to fewer coefficients): the model that predicts unseen points about
+as well as any, and of those the shortest description. As good means a held-out mean square
+above the best by at most 2 ``RMS_TOLERANCE`` of it and at most ``R2_TOLERANCE`` of the
+variance of the targets. The robust loss chooses the one of fewest coefficients (ties go to the
+lower held-out MDL), as good meaning that the excess of its capped held-out squares over the
+best candidate's is on average within ``STANDARD_ERRORS`` standard errors of that mean over the
+folds: a difference that the noise and the choice of folds alone would make. (The held-out hit
+rate of a robust fit moves with a few points near the tolerance, more than the length of the
+description.)
 
 With more than ``SEARCH_ROWS`` samples the degrees are chosen on a fixed random subsample of
 that many, and the chosen basis is then fitted to all the samples (for the robust loss from the
@@ -347,7 +350,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         max_coefs = max(1, min(len(train) for train, _ in folds) // POINTS_PER_COEF)
 
         table = _search(search, folds, limits, max_coefs)
-        chosen = _choose(search, table, _judge_held_out(search, table))
+        chosen = _choose(search, table, _judge_held_out(search, table), folds)
         best = table[chosen]
         basis = problem.basis(best["degrees"], best["total"])
         fit = best["fit"] if search is problem else problem.fit(basis, start=best["fit"])
@@ -695,22 +698,27 @@ def _as_good(problem: _Problem, rms: float, best: float, ref: float) -> bool:
     return rms**2 <= best**2 + min(2.0 * RMS_TOLERANCE * ref, R2_TOLERANCE * problem.variance)
 
 
-def _choose(problem: _Problem, table: list[dict], ref: float) -> int:
-    """Index of the candidate of lowest held-out MDL among those as good as the best on
-    held-out points; ties go to fewer coefficients."""
+def _choose(problem: _Problem, table: list[dict], ref: float, folds) -> int:
+    """Index of the chosen candidate among those as good as the best on held-out points: for
+    least squares the one of lowest held-out MDL (ties go to fewer coefficients), for the robust
+    loss the one of fewest coefficients (ties go to the lower held-out MDL)."""
     if problem.robust:
         scale = np.sqrt(ref)
         best = _capped_squares(min(table, key=lambda c: c["cv_loss"])["held_out"], scale)
         good = [i for i, c in enumerate(table)
-                if _within_noise(_capped_squares(c["held_out"], scale) - best)]
+                if _within_noise(_capped_squares(c["held_out"], scale) - best, folds)]
     else:
         best = min(c["cv_loss"] for c in table)
         good = [i for i, c in enumerate(table) if _as_good(problem, c["cv_loss"], best, ref)]
+    if problem.robust:
+        return min(good, key=lambda i: (table[i]["n_coefs"], table[i]["cv_mdl"]))
     return min(good, key=lambda i: (table[i]["cv_mdl"], table[i]["n_coefs"]))
 
 
-def _within_noise(excess: Array) -> bool:
+def _within_noise(excess: Array, folds) -> bool:
     """Whether per-point excesses of held-out squares over the best candidate's are, on
-    average, within STANDARD_ERRORS standard errors of their mean: the difference that the
-    choice of folds and the noise alone would make."""
-    return float(np.mean(excess)) <= STANDARD_ERRORS * float(np.std(excess)) / np.sqrt(excess.size)
+    average, within STANDARD_ERRORS standard errors of their mean over the folds: a difference
+    that the noise and the choice of folds alone would make."""
+    means = np.array([np.mean(excess[test]) for _, test in folds])
+    error = np.std(means, ddof=1) / np.sqrt(means.size) if means.size > 1 else 0.0
+    return float(np.mean(excess)) <= STANDARD_ERRORS * error
