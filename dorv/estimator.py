@@ -71,9 +71,9 @@ The sampler
 -----------
 With ``refine=True`` the tournament sampler, whose energy is the MDL score, starts from the
 chosen fit (on at most ``SAMPLER_ROWS`` rows) and looks for more hits. For the robust loss it
-runs only where it can pay: where some inliers of the fit are not hits (when every inlier is a
-hit already, more hits could only be outliers). Its model replaces the fit only where it is
-really better: it hits more points at a lower MDL on the whole data with a held-out figure as
+runs only where it can pay: where at least ``SAMPLER_MISSES`` of the inliers of the fit are
+not hits (where nearly every inlier is a hit already, more hits could only be outliers). Its
+model replaces the fit only where it is really better: it hits more points at a lower MDL on the whole data with a held-out figure as
 good (in the sense above, on the training residuals), and, run again without one fold, it
 predicts that fold with at least as many hits as the fit of the same points and a held-out
 figure as good. More hits alone are not enough: on noisy data the sampler buys them with larger
@@ -82,6 +82,7 @@ residuals elsewhere.
 
 from __future__ import annotations
 
+import functools
 import numbers
 import warnings
 from dataclasses import dataclass
@@ -93,7 +94,7 @@ from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
-from threadpoolctl import threadpool_limits
+from threadpoolctl import ThreadpoolController
 
 import dorv_core as dc
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE, hit_tolerance
@@ -116,7 +117,10 @@ INLIER_SCALES = 3.0  # points farther than this many scales from the fit are out
 PATIENCE = (2, 1)  # steps without progress that end the path, in one variable and in several
 SCALE_GAIN = 0.05  # relative fall of the smallest inlier scale that counts as progress too
 SEARCH_ROWS = 5000  # above this many samples, the degrees are chosen on a subsample
+FOLD_STEPS = 5  # reweighting steps of a fold's fit from the fit on all rows, at most
+POLISH_STEPS = 10  # and the subsample's fit polished on all of them by this many steps at most
 SAMPLER_ROWS = 2000  # and the sampler runs on one of at most this many rows
+SAMPLER_MISSES = 0.05  # robust loss: the sampler runs where this share of inliers are misses
 
 
 class DegreeLimitWarning(UserWarning):
@@ -333,7 +337,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         max_degrees = self._max_degrees(X.shape[1])
         seed = self._seed()
         n = X.shape[0]
-        if np.unique(X, axis=0).shape[0] < 2:
+        if not np.any(X != X[0]):
             raise ValueError(
                 "MDLPolynomialRegressor needs at least 2 distinct points in X, got "
                 f"{n} sample{'s' if n > 1 else ''} at one point"
@@ -353,7 +357,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         chosen = _choose(search, table, _judge_held_out(search, table), folds)
         best = table[chosen]
         basis = problem.basis(best["degrees"], best["total"])
-        fit = best["fit"] if search is problem else problem.fit(basis, start=best["fit"])
+        fit = best["fit"] if search is problem else problem.fit(basis, start=best["fit"],
+                                                                 max_iter=POLISH_STEPS)
         self.sampler_ = None
         if self.refine:
             fit, self.sampler_ = self._refine(problem, basis, fit, seed)
@@ -435,10 +440,10 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         scale = _inlier_scale(residuals)
         outcome = dict.fromkeys(("coef", "energy", "mdl", "hit_rate", "rms", "gibbs", "held_out"))
         outcome.update(seed=seed, n_chains=self.n_chains, n_elite=self.n_elite, ran=False)
-        inliers = np.abs(residuals) <= INLIER_SCALES * scale
-        if problem.robust and np.all(np.abs(residuals[inliers]) < problem.eps):
-            outcome.update(kept=False, reason="every inlier is a hit already: more hits could "
-                           "only be outliers")
+        inliers = np.abs(residuals[np.abs(residuals) <= INLIER_SCALES * scale])
+        if problem.robust and np.mean(inliers >= problem.eps) < SAMPLER_MISSES:
+            outcome.update(kept=False, reason="nearly every inlier is a hit already: more hits "
+                           "could only be outliers")
             return fit, outcome
         sampler = dc.TournamentMCMC(self.n_chains, self.n_warmup, self.n_deep, self.n_elite,
                                     self.step_size, self.H, seed)
@@ -556,7 +561,7 @@ class _Problem:
         return _basis(degrees, self.T, total)
 
     def fit(self, basis: _Basis, rows=None, start: _Fit | None = None,
-            init: Array | None = None) -> _Fit:
+            init: Array | None = None, max_iter: int = 50) -> _Fit:
         """The fit on all rows or on the given ones. A robust fit from `start` (a fit of the
         same basis, on more rows) only polishes it at its scale; `init`, coefficients from
         elsewhere, is one more start of its search."""
@@ -566,7 +571,7 @@ class _Problem:
             return _Fit(dc.fit_regularized_linear(*args))
         if start is not None:
             run = dc.fit_robust_linear(*args, init=start.beta, scale=start.scale,
-                                       seed=SOLVER_SEED)
+                                       seed=SOLVER_SEED, max_iter=max_iter)
         else:
             run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED,
                                        n_starts=START_SUBSETS if init is None else MORE_SUBSETS)
@@ -598,7 +603,8 @@ class _Problem:
         fit = self.fit(basis, init=None if start is None else _embed(start, basis))
         held_out = np.empty_like(self.z)
         for train, test in folds:
-            held_out[test] = basis.Phi[test] @ self.fit(basis, train, start=fit).beta
+            held_out[test] = basis.Phi[test] @ self.fit(basis, train, start=fit,
+                                                        max_iter=FOLD_STEPS).beta
         zp = basis.Phi @ fit.beta
         return {"degrees": degrees, "total": total, "n_coefs": basis.Phi.shape[1], "fit": fit,
                 "multi_indices": basis.multi_indices,
@@ -620,7 +626,7 @@ class _Problem:
         # Phi = Q R has the singular values and right singular vectors of R, a small matrix.
         # One thread: these factorisations are too small to gain from more, and threads that
         # wait for each other cost seconds on a busy machine.
-        with threadpool_limits(1, user_api="blas"):
+        with _blas().limit(limits=1, user_api="blas"):
             _, sv, Vt = np.linalg.svd(np.linalg.qr(Phi, mode="r"))
         keep = sv > sv[0] * 1e-12
         root_n = np.sqrt(Phi.shape[0])
@@ -629,6 +635,13 @@ class _Problem:
         run = sampler.fit(Phi @ S, z, S.T @ basis.R1 @ S, S.T @ basis.R2 @ S, self.gamma1,
                           self.gamma2, init=init)
         return S @ run.beta_mcmc, run
+
+
+@functools.cache
+def _blas() -> ThreadpoolController:
+    """The thread pools of the loaded libraries, looked up once: a look-up reads the process's
+    memory map, which costs more than the small factorisations it serves."""
+    return ThreadpoolController()
 
 
 def _neighbours(degrees: Degrees, limits: Degrees, jump: int) -> list[Degrees]:
