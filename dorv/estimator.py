@@ -255,6 +255,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         Exponent of each variable in each monomial.
     degrees_ : tuple of int
         Chosen maximum exponent of each variable.
+    total_degree_ : int or None
+        Highest total degree of the monomials, or None for the tensor-product basis.
     scale_ : float
         Standard deviation of the residuals of the inliers (in units of y), the model's estimate
         of the noise.
@@ -367,6 +369,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         score = problem.judge(basis, fit.beta)
         scale = _inlier_scale(residuals)
         self.degrees_ = basis.degrees
+        self.total_degree_ = basis.total
         self.multi_indices_ = basis.multi_indices
         self.coef_ = self._coef(fit.beta)
         self.scale_ = scale * self.y_scale_
