@@ -71,13 +71,13 @@ The sampler
 -----------
 With ``refine=True`` the tournament sampler, whose energy is the MDL score, starts from the
 chosen fit (on at most ``SAMPLER_ROWS`` rows) and looks for more hits. For the robust loss it
-runs only where it can pay: where at least ``SAMPLER_MISSES`` of the inliers of the fit are
-not hits (where nearly every inlier is a hit already, more hits could only be outliers). Its
-model replaces the fit only where it is really better: it hits more points at a lower MDL on the whole data with a held-out figure as
-good (in the sense above, on the training residuals), and, run again without one fold, it
-predicts that fold with at least as many hits as the fit of the same points and a held-out
-figure as good. More hits alone are not enough: on noisy data the sampler buys them with larger
-residuals elsewhere.
+runs only where it can pay: where at least ``SAMPLER_MISSES`` of the inliers of the fit are not
+hits (where nearly every inlier is a hit already, more hits could only be outliers). Its model
+replaces the fit only where it is really better: it hits more points at a lower MDL on the
+whole data with a held-out figure as good (in the sense above, on the training residuals), and,
+run again without one fold, it predicts that fold with at least as many hits as the fit of the
+same points and a held-out figure as good. More hits alone are not enough: on noisy data the
+sampler buys them with larger residuals elsewhere.
 """
 
 from __future__ import annotations
@@ -108,10 +108,12 @@ STANDARD_ERRORS = 0.5  # robust loss: held-out excess within this many standard 
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 MIN_GAIN = RMS_TOLERANCE  # relative fall of the best held-out RMS that counts as progress
 POINTS_PER_COEF = 4  # training points per coefficient at least
+MAX_COEFS = 120  # and no basis of more coefficients
 FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on random_state
 SOLVER_SEED = 0  # so are the robust solver's elemental subsets
 START_SUBSETS = 100  # random elemental subsets of a robust fit from scratch
-MORE_SUBSETS = 10  # and of one that also starts from the fit of a smaller basis
+MORE_SUBSETS = 10  # and of one that also starts from the fit of a smaller basis,
+MORE_SUBSETS_WORK = 200  # fewer above 20 coefficients: at most this many over the count
 CAP = 3.0  # a held-out residual counts at most CAP reference scales
 INLIER_SCALES = 3.0  # points farther than this many scales from the fit are outliers
 PATIENCE = (2, 1)  # steps without progress that end the path, in one variable and in several
@@ -182,11 +184,23 @@ def _bases(degrees: Degrees) -> list[tuple[Degrees, int | None]]:
     return [(degrees, None), (degrees, max(degrees))]
 
 
+def _count(degrees: Degrees, total: int | None) -> int:
+    """Number of monomials of a basis."""
+    grid = np.indices(np.add(degrees, 1)).reshape(len(degrees), -1)
+    return int(grid.shape[1] if total is None else np.count_nonzero(grid.sum(axis=0) <= total))
+
+
 def _embed(fit: dict, basis: _Basis) -> Array:
     """Coefficients of an earlier candidate as coefficients of a larger basis (zeros for the
     monomials it lacked)."""
     old = {tuple(m): b for m, b in zip(fit["multi_indices"].tolist(), fit["fit"].beta)}
     return np.array([old.get(tuple(m), 0.0) for m in basis.multi_indices.tolist()])
+
+
+def _more_subsets(p: int) -> int:
+    """Random elemental subsets beside a start from a smaller basis: fewer for larger bases,
+    where a subset of p rows is rarely free of outliers and costs p**3."""
+    return max(1, min(MORE_SUBSETS, MORE_SUBSETS_WORK // max(p, 1)))
 
 
 def _rms(residuals: Array) -> float:
@@ -353,7 +367,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         # Degrees that each variable's distinct values can carry; coefficients that the
         # smallest training fold determines well (four points per coefficient at least).
         limits = tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
-        max_coefs = max(1, min(len(train) for train, _ in folds) // POINTS_PER_COEF)
+        smallest = min(len(train) for train, _ in folds)
+        max_coefs = max(1, min(MAX_COEFS, smallest // POINTS_PER_COEF))
 
         table = _search(search, folds, limits, max_coefs)
         chosen = _choose(search, table, _judge_held_out(search, table), folds)
@@ -576,8 +591,8 @@ class _Problem:
             run = dc.fit_robust_linear(*args, init=start.beta, scale=start.scale,
                                        seed=SOLVER_SEED, max_iter=max_iter)
         else:
-            run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED,
-                                       n_starts=START_SUBSETS if init is None else MORE_SUBSETS)
+            subsets = START_SUBSETS if init is None else _more_subsets(Phi.shape[1])
+            run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED, n_starts=subsets)
         return _Fit(np.asarray(run.coef), float(run.scale))
 
     def loss(self, residuals: Array, scale: float) -> float:
@@ -679,11 +694,11 @@ def _search(problem: _Problem, folds, limits: Degrees, max_coefs: int) -> list[d
     while True:
         judged = []
         for jump in (1, 2):
-            steps = [s for s in _neighbours(current, limits, jump)
-                     if s not in tried and np.prod(np.add(s, 1)) <= max_coefs]
+            steps = [s for s in _neighbours(current, limits, jump) if s not in tried]
             tried.update(steps)
             judged += [problem.candidate(degrees, total, folds, best)
-                       for s in steps for degrees, total in _bases(s)]
+                       for s in steps for degrees, total in _bases(s)
+                       if _count(degrees, total) <= max_coefs]
             ref = _judge_held_out(problem, table + judged)
             if _progress(judged, best["cv_loss"], ref):
                 break  # no need to jump by two
