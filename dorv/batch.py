@@ -41,8 +41,8 @@ except ImportError as exc:  # one line that says what to install
     raise ImportError(f"dorv's batch job needs pandas: {INSTALL_HINT}") from exc
 
 # The columns of a result row after the group key(s).
-RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "x_center", "x_scale",
-                  "error", "warning")
+RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "scale", "n_outliers", "coef",
+                  "x_center", "x_scale", "error", "warning")
 TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")  # those that hold tuples
 # A chunk sent to a worker holds up to this many groups, fewer when that would leave too few
 # chunks to spread over the workers, and stops growing once it holds this many rows.
@@ -92,9 +92,11 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
     -------
     pandas.DataFrame
         One row per group, ordered by group key: the key column(s), then `n` (rows of the
-        group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `coef_`,
-        `x_center_` and `x_scale_` of its model under those names without the underscore
-        (tuples for the arrays; None or NaN where the estimator has no such attribute), then
+        group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `scale_`
+        (noise sd of the inliers), `coef_`, `x_center_` and `x_scale_` of its model under
+        those names without the underscore (tuples for the arrays; None or NaN where the
+        estimator has no such attribute), `n_outliers` (the points outside its
+        `inlier_mask_`, after `scale`), then
         `error` and `warning`. A group whose fit raised has its error text (exception type and
         message) in `error` and None or NaN in the fitted columns; `warning` holds the
         warnings its fit gave. Both are empty strings otherwise. With the default estimator
@@ -310,7 +312,7 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
             model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64))
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
-                        coef=None, x_center=None, x_scale=None,
+                        scale=math.nan, n_outliers=None, coef=None, x_center=None, x_scale=None,
                         error=one_line(f"{type(exc).__name__}: {exc}"),
                         warning=_warning_text(caught))
     return dict(
@@ -319,12 +321,20 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
         mdl=float(getattr(model, "mdl_", math.nan)),
         hit_rate=float(getattr(model, "hit_rate_", math.nan)),
         rms=float(getattr(model, "rms_", math.nan)),
+        scale=float(getattr(model, "scale_", math.nan)),
+        n_outliers=_outliers(model),
         coef=_fitted(model, "coef_", float),
         x_center=_fitted(model, "x_center_", float),
         x_scale=_fitted(model, "x_scale_", float),
         error="",
         warning=_warning_text(caught),
     )
+
+
+def _outliers(model: Any) -> int | None:
+    """Training points outside the model's ``inlier_mask_`` (None if it has none)."""
+    mask = getattr(model, "inlier_mask_", None)
+    return None if mask is None else int(np.size(mask) - np.count_nonzero(mask))
 
 
 def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:

@@ -82,9 +82,12 @@ from __future__ import annotations
 import numbers
 import warnings
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
+import numpy.polynomial.polynomial as P
 import numpy.typing as npt
+from numpy.polynomial import Polynomial
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
@@ -94,6 +97,9 @@ from threadpoolctl import threadpool_limits
 
 import dorv_core as dc
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE, hit_tolerance
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 Array = npt.NDArray[np.float64]
 Degrees = tuple[int, ...]
@@ -114,6 +120,8 @@ PATIENCE = (2, 1)  # steps without progress that end the path, in one variable a
 SCALE_GAIN = 0.05  # relative fall of the smallest inlier scale that counts as progress too
 SEARCH_ROWS = 5000  # above this many samples, the degrees are chosen on a subsample
 SAMPLER_ROWS = 2000  # and the sampler runs on one of at most this many rows
+BIWEIGHT_C = 4.685  # tuning constant of the robust fit's M-step (95 % efficiency)
+INTERVAL_KINDS = ("observation", "mean")
 
 
 class DegreeLimitWarning(UserWarning):
@@ -205,6 +213,76 @@ def _capped_squares(residuals: Array, scale: float) -> Array:
     no more than any other point that the model misses."""
     cap = CAP * scale
     return np.minimum(residuals**2, cap * cap)
+
+
+def _t(j: int, d: int) -> str:
+    return "t" if d == 1 else f"t{j}"
+
+
+def _monomial(m) -> str:
+    """Name of the monomial of exponents m in the mapped inputs, e.g. "1", "t^2", "t0*t1^3"."""
+    d = len(m)
+    parts = [_t(j, d) + (f"^{k}" if k > 1 else "") for j, k in enumerate(m) if k > 0]
+    return "*".join(parts) or "1"
+
+
+@dataclass
+class Summary:
+    """``MDLPolynomialRegressor.summary()``: the coefficients in a ``pandas.DataFrame``, the
+    figures of the fit in a dict and the maps of the inputs; ``str()`` gives the text form."""
+
+    coefficients: pd.DataFrame
+    info: dict
+    maps: list[str]
+
+    def __str__(self) -> str:
+        def shown(v):
+            if isinstance(v, float):
+                return f"{v:.4g}"
+            if isinstance(v, tuple):
+                return ",".join(map(str, v))
+            return "-" if v is None else str(v)
+
+        items = [f"{k:<16}{shown(v):>14}" for k, v in self.info.items()]
+        half = (len(items) + 1) // 2
+        left, right = items[:half], items[half:] + [""]
+        lines = [f"{a}    {b}".rstrip() for a, b in zip(left, right)]
+        table = self.coefficients.to_string(float_format=lambda v: f"{v:.6g}")
+        rule = "=" * max(len(line) for line in lines + table.splitlines())
+        return "\n".join(["MDLPolynomialRegressor results", rule, *lines,
+                          "inputs mapped: " + "; ".join(self.maps), rule, table, rule])
+
+    def __repr__(self) -> str:
+        return str(self)
+
+
+def _coef_cov(problem: _Problem, basis: _Basis, beta: Array, scale: float) -> Array:
+    """Covariance (M, M) of coefficients for z: for the robust loss the sandwich A^-1 B A^-1 of
+    the biweight M-estimator at `scale`, A = Phi' diag(psi'(r/s)) Phi + P and B = s^2 Phi'
+    diag(psi(r/s)^2) Phi; for least squares (Phi'Phi + P)^-1 s^2 Phi'Phi (Phi'Phi + P)^-1 with
+    s^2 the residual mean square; P the penalty of the normal equations. Both carry the
+    finite-sample factor n / (n - M)."""
+    Phi = basis.Phi
+    n, p = Phi.shape
+    r = problem.z - Phi @ beta
+    penalty = problem.ridge * np.eye(p)
+    if problem.robust and scale > 0.0:
+        u = r / (BIWEIGHT_C * scale)
+        inside = np.abs(u) < 1.0
+        weight = np.where(inside, (1.0 - u * u) ** 2, 0.0)
+        psi = weight * r / scale
+        slope = np.where(inside, (1.0 - u * u) * (1.0 - 5.0 * u * u), 0.0)
+        penalty = penalty + weight.sum() * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
+        A = Phi.T @ (slope[:, None] * Phi) + penalty
+        B = scale * scale * (Phi.T @ (psi[:, None] ** 2 * Phi))
+    else:
+        penalty = penalty + n * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
+        gram = Phi.T @ Phi
+        A = gram + penalty
+        B = float(r @ r) / max(n - p, 1) * gram
+    inverse = np.linalg.pinv(A, hermitian=True)
+    cov = inverse @ B @ inverse * (n / max(n - p, 1))
+    return 0.5 * (cov + cov.T)
 
 
 class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
@@ -363,6 +441,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.coef_ = self._coef(fit.beta)
         self.scale_ = scale * self.y_scale_
         self.inlier_mask_ = np.abs(residuals) <= INLIER_SCALES * scale
+        self.coef_cov_ = _coef_cov(problem, basis, fit.beta, scale) * self.y_scale_**2
         self.mdl_ = score["mdl"]
         self.hit_rate_ = score["hit_rate"]
         self.rms_ = score["rms"] * self.y_scale_
@@ -484,18 +563,137 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     # -- prediction -----------------------------------------------------------------------------
 
-    def predict(self, X):
-        """Values of the fitted polynomial at X, inside or outside the training range.
+    def predict(self, X, return_std: bool = False):
+        """Values of the fitted polynomial at X, inside or outside the training range; with
+        `return_std`, also the standard deviation of a new observation at X:
+        sqrt(x' coef_cov_ x + scale_**2), the uncertainty of the fitted curve and the noise.
 
         Points beyond the training range of an input of nonzero degree by more than 1 % of its
         width get their values too, with one ``ExtrapolationWarning`` per call: there the
         polynomial follows no data and soon takes any value.
         """
+        design = self._design_at(X)
+        mean = design @ self.coef_
+        if not return_std:
+            return mean
+        return mean, np.sqrt(self._curve_variance(design) + self.scale_**2)
+
+    def predict_interval(self, X, level: float = 0.95,
+                         kind: str = "observation") -> tuple[Array, Array]:
+        """Lower and upper bounds at X of a Student-t interval of probability `level` (with
+        as many degrees of freedom as inliers beyond the coefficients): for a new observation
+        (kind="observation", the curve's uncertainty and the noise ``scale_``), or for the
+        fitted curve itself (kind="mean")."""
+        if not (isinstance(level, numbers.Real) and 0.0 < level < 1.0):
+            raise ValueError(f"level must be a probability strictly between 0 and 1, got "
+                             f"{level!r}")
+        if kind not in INTERVAL_KINDS:
+            raise ValueError(f"kind must be one of {INTERVAL_KINDS}, got {kind!r}")
+        from scipy.stats import t as student
+
+        design = self._design_at(X)
+        mean = design @ self.coef_
+        variance = self._curve_variance(design)
+        if kind == "observation":
+            variance = variance + self.scale_**2
+        half = student.ppf(0.5 + 0.5 * level, self._dof()) * np.sqrt(variance)
+        return mean - half, mean + half
+
+    def _design_at(self, X) -> Array:
         check_is_fitted(self)
         X = validate_data(self, X, reset=False)
         T = self._mapped(X)
         self._warn_outside(T)
-        return _design(self.multi_indices_, T) @ self.coef_
+        return _design(self.multi_indices_, T)
+
+    def _curve_variance(self, design: Array) -> Array:
+        return np.maximum(np.einsum("ij,jk,ik->i", design, self.coef_cov_, design), 0.0)
+
+    def _dof(self) -> int:
+        """Degrees of freedom of the noise: inliers beyond the coefficients (at least 1)."""
+        return max(1, int(np.count_nonzero(self.inlier_mask_)) - self.coef_.size)
+
+    # -- the model in the user's variables ---------------------------------------------------
+
+    def to_polynomial(self) -> Polynomial:
+        """The fitted curve of one input as a ``numpy.polynomial.Polynomial`` in x: its domain
+        is the training range and its window [-1, 1], the map t = (x - x_center_) / x_scale_,
+        so that ``p(x)`` equals ``predict`` to rounding. ``p.convert()`` gives the
+        coefficients of the powers of x itself (as ``polynomial_coef``), at a loss of precision
+        where the training range lies far from 0."""
+        check_is_fitted(self)
+        if self.n_features_in_ != 1:
+            raise ValueError(f"to_polynomial needs a model of 1 input, got {self.n_features_in_}; "
+                             "polynomial_coef gives the monomials of several")
+        c, s = float(self.x_center_[0]), float(self.x_scale_[0])
+        coef = np.zeros(int(self.multi_indices_[:, 0].max()) + 1)
+        coef[self.multi_indices_[:, 0]] = self.coef_
+        return Polynomial(coef, domain=[c - s, c + s], window=[-1.0, 1.0])
+
+    def polynomial_coef(self) -> tuple[npt.NDArray[np.int64], Array]:
+        """The model as a polynomial in the original inputs: ``(multi_indices, coef)``, the
+        coefficient of each monomial x_0**m_0 * ... * x_(d-1)**m_(d-1) (the same monomials as
+        ``multi_indices_``), each (x_j - x_center_[j])**k / x_scale_[j]**k expanded binomially."""
+        check_is_fitted(self)
+        mi = self.multi_indices_
+        top = mi.max(axis=0)
+        # powers[j][k]: coefficients in x_j of t_j**k, padded to the highest exponent of x_j
+        powers = [[np.pad(P.polypow([-c / s, 1.0 / s], k), (0, int(top[j]) - k))
+                   for k in range(int(top[j]) + 1)]
+                  for j, (c, s) in enumerate(zip(self.x_center_, self.x_scale_))]
+        dense = np.zeros(tuple(top + 1))
+        for m, a in zip(mi, self.coef_):
+            term = np.asarray(a)
+            for j, k in enumerate(m):
+                term = np.multiply.outer(term, powers[j][k])
+            dense += term
+        return mi.copy(), dense[tuple(mi.T)]
+
+    def summary(self, input_names: list[str] | None = None) -> Summary:
+        """The chosen model in a table: the coefficients of ``coef_`` with their standard
+        errors, Student-t statistics and 95 % intervals, and the figures of the fit (degrees,
+        loss, scale, outliers, MDL, held-out figures); ``str()`` of it is the text form.
+        `input_names` name the inputs in the maps (default: ``feature_names_in_`` or x0,
+        x1, ...)."""
+        check_is_fitted(self)
+        import pandas as pd
+        from scipy.stats import t as student
+
+        dof = self._dof()
+        se = np.sqrt(np.maximum(np.diag(self.coef_cov_), 0.0))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            tval = np.where(se > 0.0, self.coef_ / se, np.nan)
+        q = student.ppf(0.975, dof)
+        names = [_monomial(m) for m in self.multi_indices_]
+        table = pd.DataFrame({"coef": self.coef_, "std err": se, "t": tval,
+                              "P>|t|": 2.0 * student.sf(np.abs(tval), dof),
+                              "[0.025": self.coef_ - q * se, "0.975]": self.coef_ + q * se},
+                             index=pd.Index(names, name="term"))
+        chosen = self.candidates_["chosen"].index(True)
+        sampler = self.sampler_
+        info = {
+            "loss": self.loss,
+            "degrees": self.degrees_,
+            "basis": "tensor" if self.candidates_["total_degree"][chosen] is None else
+                     f"total degree {self.candidates_['total_degree'][chosen]}",
+            "observations": int(self.inlier_mask_.size),
+            "coefficients": int(self.coef_.size),
+            "scale": self.scale_,
+            "outliers": int(self.inlier_mask_.size - np.count_nonzero(self.inlier_mask_)),
+            "MDL": self.mdl_,
+            "hit rate": self.hit_rate_,
+            "resid rms": self.rms_,
+            "held-out figure": self.cv_rms_,
+            "held-out MDL": self.candidates_["cv_mdl"][chosen],
+            "candidates": len(self.candidates_["degrees"]),
+            "sampler": "off" if sampler is None else "kept" if sampler["kept"] else
+                       "ran, not kept" if sampler["ran"] else "did not run",
+        }
+        inputs = [str(self._name(j)) for j in range(self.n_features_in_)] \
+            if input_names is None else list(input_names)
+        maps = [f"{_t(j, len(inputs))} = ({name} - {c:.7g}) / {s:.7g}"
+                for j, (name, c, s) in enumerate(zip(inputs, self.x_center_, self.x_scale_))]
+        return Summary(table, info, maps)
 
     def _warn_outside(self, T: Array) -> None:
         outside = np.abs(T) > 1.0 + EXTRAPOLATION_MARGIN
@@ -506,7 +704,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                            f"{self.x_center_[j] + self.x_scale_[j]:.4g}" for j in columns)
         count = int(outside[:, columns].any(axis=1).sum())
         warnings.warn(f"{count} of {T.shape[0]} points lie outside the training range ({ranges}): "
-                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=3)
+                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=4)
 
 
 def _rows(n: int, at_most: int, seed: int = FOLD_SEED):
