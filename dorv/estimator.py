@@ -257,11 +257,12 @@ class Summary:
 
 
 def _coef_cov(problem: _Problem, basis: _Basis, beta: Array, scale: float) -> Array:
-    """Covariance (M, M) of coefficients for z: for the robust loss the sandwich A^-1 B A^-1 of
-    the biweight M-estimator at `scale`, A = Phi' diag(psi'(r/s)) Phi + P and B = s^2 Phi'
-    diag(psi(r/s)^2) Phi; for least squares (Phi'Phi + P)^-1 s^2 Phi'Phi (Phi'Phi + P)^-1 with
-    s^2 the residual mean square; P the penalty of the normal equations. Both carry the
-    finite-sample factor n / (n - M)."""
+    """Covariance (M, M) of coefficients for z. For the robust loss: the sandwich A^-1 B A^-1
+    of the biweight M-estimator at `scale`, A = Phi' diag(psi'(r/s)) Phi + P and B = s^2 Phi'
+    diag(psi(r/s)^2 / (1 - h)) Phi, each point's term corrected for its leverage h as in the
+    HC2 form of least squares (the ends of a polynomial's range have high leverage). For least
+    squares: (Phi'Phi + P)^-1 s^2 Phi'Phi (Phi'Phi + P)^-1 with s^2 the residual mean square
+    of n - M degrees of freedom. P is the penalty of the normal equations."""
     Phi = basis.Phi
     n, p = Phi.shape
     r = problem.z - Phi @ beta
@@ -273,15 +274,16 @@ def _coef_cov(problem: _Problem, basis: _Basis, beta: Array, scale: float) -> Ar
         psi = weight * r / scale
         slope = np.where(inside, (1.0 - u * u) * (1.0 - 5.0 * u * u), 0.0)
         penalty = penalty + weight.sum() * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
-        A = Phi.T @ (slope[:, None] * Phi) + penalty
-        B = scale * scale * (Phi.T @ (psi[:, None] ** 2 * Phi))
+        inverse = np.linalg.pinv(Phi.T @ (slope[:, None] * Phi) + penalty, hermitian=True)
+        leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi) * slope
+        spread = psi * psi / np.clip(1.0 - leverage, 0.1, None)
+        B = scale * scale * (Phi.T @ (spread[:, None] * Phi))
     else:
         penalty = penalty + n * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
         gram = Phi.T @ Phi
-        A = gram + penalty
+        inverse = np.linalg.pinv(gram + penalty, hermitian=True)
         B = float(r @ r) / max(n - p, 1) * gram
-    inverse = np.linalg.pinv(A, hermitian=True)
-    cov = inverse @ B @ inverse * (n / max(n - p, 1))
+    cov = inverse @ B @ inverse
     return 0.5 * (cov + cov.T)
 
 
