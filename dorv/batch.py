@@ -95,8 +95,8 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
         group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `scale_`
         (noise sd of the inliers), `coef_`, `x_center_` and `x_scale_` of its model under
         those names without the underscore (tuples for the arrays; None or NaN where the
-        estimator has no such attribute), `n_outliers` (the points outside its
-        `inlier_mask_`, after `scale`), then
+        estimator has no such attribute), `n_outliers` (after `scale`: the points outside
+        its `inlier_mask_`, as a float, NaN where there is none), then
         `error` and `warning`. A group whose fit raised has its error text (exception type and
         message) in `error` and None or NaN in the fitted columns; `warning` holds the
         warnings its fit gave. Both are empty strings otherwise. With the default estimator
@@ -312,7 +312,8 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
             model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64))
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
-                        scale=math.nan, n_outliers=None, coef=None, x_center=None, x_scale=None,
+                        scale=math.nan, n_outliers=math.nan, coef=None, x_center=None,
+                        x_scale=None,
                         error=one_line(f"{type(exc).__name__}: {exc}"),
                         warning=_warning_text(caught))
     return dict(
@@ -331,10 +332,11 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
     )
 
 
-def _outliers(model: Any) -> int | None:
-    """Training points outside the model's ``inlier_mask_`` (None if it has none)."""
+def _outliers(model: Any) -> float:
+    """Training points outside the model's ``inlier_mask_`` (NaN if it has none), a float as
+    the other figures, so that the column keeps one type when a fit fails."""
     mask = getattr(model, "inlier_mask_", None)
-    return None if mask is None else int(np.size(mask) - np.count_nonzero(mask))
+    return math.nan if mask is None else float(np.size(mask) - np.count_nonzero(mask))
 
 
 def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:

@@ -333,6 +333,11 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         of the noise.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
         True for the training points within 3 ``scale_`` of the fitted model.
+    coef_cov_ : ndarray of shape (n_coefs, n_coefs)
+        Covariance of ``coef_`` (units of y squared): for the biweight loss the sandwich form
+        of the M-estimator, with a leverage correction; for least squares that of penalised
+        least squares. ``predict(return_std=True)``, ``predict_interval`` and ``summary`` use
+        it.
     mdl_, hit_rate_, rms_ : float
         MDL (on the standardised targets), hit rate and residual RMS (in units of y, all points)
         of the chosen model on the training data.
@@ -365,6 +370,26 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     >>> est.degrees_
     (3,)
     """
+
+    # Fitted attributes, set by fit.
+    coef_: Array
+    coef_cov_: Array
+    multi_indices_: npt.NDArray[np.int64]
+    degrees_: Degrees
+    scale_: float
+    inlier_mask_: npt.NDArray[np.bool_]
+    mdl_: float
+    hit_rate_: float
+    rms_: float
+    cv_rms_: float
+    candidates_: dict[str, list]
+    sampler_: dict | None
+    x_center_: Array
+    x_scale_: Array
+    y_center_: float
+    y_scale_: float
+    n_features_in_: int
+    feature_names_in_: npt.NDArray[np.object_]
 
     _parameter_constraints: dict = {
         "max_degree": ["array-like", Interval(numbers.Integral, 0, MAX_DEGREE, closed="both")],
@@ -475,7 +500,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             return (int(self.max_degree),) * d
         degrees = tuple(np.asarray(self.max_degree).ravel().tolist())
         if len(degrees) != d or not all(
-                isinstance(v, numbers.Integral) and 0 <= v <= MAX_DEGREE for v in degrees):
+                isinstance(v, numbers.Integral) and 0 <= int(v) <= MAX_DEGREE for v in degrees):
             raise ValueError(
                 f"max_degree must be an int in [0, {MAX_DEGREE}] or {d} of them, one per feature; "
                 f"got {self.max_degree!r}"
@@ -702,7 +727,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         columns = np.flatnonzero(outside.any(axis=0) & (np.array(self.degrees_) > 0))
         if columns.size == 0:
             return
-        ranges = "; ".join(f"{self._name(j)} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
+        ranges = "; ".join(f"{self._name(int(j))} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
                            f"{self.x_center_[j] + self.x_scale_[j]:.4g}" for j in columns)
         count = int(outside[:, columns].any(axis=1).sum())
         warnings.warn(f"{count} of {T.shape[0]} points lie outside the training range ({ranges}): "
@@ -900,9 +925,9 @@ def _choose(problem: _Problem, table: list[dict], ref: float) -> int:
     held-out points; ties go to fewer coefficients."""
     if problem.robust:
         scale = np.sqrt(ref)
-        best = _capped_squares(min(table, key=lambda c: c["cv_loss"])["held_out"], scale)
+        least = _capped_squares(min(table, key=lambda c: c["cv_loss"])["held_out"], scale)
         good = [i for i, c in enumerate(table)
-                if _within_noise(_capped_squares(c["held_out"], scale) - best)]
+                if _within_noise(_capped_squares(c["held_out"], scale) - least)]
     else:
         best = min(c["cv_loss"] for c in table)
         good = [i for i, c in enumerate(table) if _as_good(problem, c["cv_loss"], best, ref)]

@@ -283,8 +283,8 @@ def small_table(long_table, tmp_path_factory):
 
 
 def read_csv_result(path):
-    table = pd.read_csv(path, keep_default_na=False, na_values={"mdl": "", "hit_rate": "",
-                                                                  "rms": ""})
+    table = pd.read_csv(path, keep_default_na=False, na_values=dict.fromkeys(
+        ("mdl", "hit_rate", "rms", "scale", "n_outliers"), ""))
     for c in batch.TUPLE_COLUMNS:
         table[c] = [tuple(json.loads(v)) if v else None for v in table[c]]
     return table
