@@ -19,7 +19,8 @@ from dorv import DegreeLimitWarning, ExtrapolationWarning, MDLPolynomialRegresso
 FAST = dict(n_chains=4, n_warmup=20, n_deep=50, n_elite=2, random_state=0)
 
 
-@parametrize_with_checks([MDLPolynomialRegressor(**FAST)])
+@parametrize_with_checks([MDLPolynomialRegressor(**FAST)],
+                         expected_failed_checks=lambda est: est._xfail_checks)
 def test_sklearn_conformance(estimator, check):
     check(estimator)
 
@@ -249,3 +250,20 @@ def test_predict_interval_bad_arguments(kwargs, message):
     est = MDLPolynomialRegressor(refine=False).fit([[0.0], [1.0], [2.0]], [0.0, 1.0, 2.0])
     with pytest.raises(ValueError, match=message):
         est.predict_interval([[1.0]], **kwargs)
+
+
+@pytest.mark.parametrize("loss", ["biweight", "squared_error"])
+def test_sample_weight(loss):
+    rng = np.random.default_rng(6)
+    X, y = contaminated_curve(rng, 300, 0.1)
+    est = MDLPolynomialRegressor(loss=loss, **FAST)
+    plain = clone(est).fit(X, y)
+    equal = clone(est).fit(X, y, sample_weight=np.full(300, 3.0))
+    np.testing.assert_array_equal(equal.coef_, plain.coef_)
+    w = rng.uniform(0.5, 2.0, 300)
+    w[::5] = 0.0
+    weighted = clone(est).fit(X, y, sample_weight=w)
+    dropped = clone(est).fit(X[w > 0], y[w > 0], sample_weight=w[w > 0])
+    np.testing.assert_array_equal(weighted.coef_, dropped.coef_)
+    assert weighted.inlier_mask_.shape == (300,)
+    assert not np.array_equal(weighted.coef_, clone(est).fit(X[w > 0], y[w > 0]).coef_)
