@@ -52,8 +52,9 @@ CHUNKS_PER_WORKER = 4  # chunks per worker to aim for, so that the last ones bal
 IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
 
 # One group on its way to a worker: its position in the result, its seed (None when the
-# estimator takes none), its inputs X (n, d) and its targets y (n), as they stand in the frame.
-Group = tuple[int, int | None, np.ndarray, np.ndarray]
+# estimator takes none), its inputs X (n, d), its targets y (n) and its sample weights (n) or
+# None, as they stand in the frame.
+Group = tuple[int, int | None, np.ndarray, np.ndarray, np.ndarray | None]
 
 
 # ----------------------------------------------------------------------------------------------
@@ -61,8 +62,8 @@ Group = tuple[int, int | None, np.ndarray, np.ndarray]
 
 
 def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[str], y: str, *,
-               estimator: Any = None, n_jobs: int | None = None, client: Any = None,
-               progress: bool = False) -> pd.DataFrame:
+               weight: str | None = None, estimator: Any = None, n_jobs: int | None = None,
+               client: Any = None, progress: bool = False) -> pd.DataFrame:
     """Fit a clone of `estimator` to each group of a long table; one result row per group.
 
     Parameters
@@ -76,6 +77,8 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
         The input column(s); each group is fitted on X of shape (rows of the group, len(x)).
     y : str
         The target column.
+    weight : str, optional
+        A column of sample weights, passed to each fit as ``sample_weight``.
     estimator : scikit-learn regressor, default ``MDLPolynomialRegressor()``
         Each group gets a clone. If it has a `random_state` parameter, the clone's is set to a
         seed derived from the estimator's `random_state` and the group key (`group_seed`);
@@ -109,7 +112,8 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
     a lost worker again elsewhere.
     """
     rows: list[tuple[int, dict[str, Any]]] = []
-    job = BatchJob(data, by, x, y, estimator=estimator, n_jobs=n_jobs, client=client)
+    job = BatchJob(data, by, x, y, weight=weight, estimator=estimator, n_jobs=n_jobs,
+                   client=client)
     job.run(rows, progress=progress)
     return job.table(rows)
 
@@ -162,8 +166,8 @@ class BatchJob:
     """
 
     def __init__(self, data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[str],
-                 y: str, *, estimator: Any = None, n_jobs: int | None = None,
-                 client: Any = None) -> None:
+                 y: str, *, weight: str | None = None, estimator: Any = None,
+                 n_jobs: int | None = None, client: Any = None) -> None:
         if not isinstance(data, pd.DataFrame):
             raise TypeError(f"data: expected a pandas DataFrame, got {type(data).__name__}")
         self.by = _columns(data, "by", by)
@@ -171,9 +175,11 @@ class BatchJob:
         if not isinstance(y, str):
             raise ValueError(f"y: expected one column name, got {y!r}")
         (self.y,) = _columns(data, "y", y)
-        overlap = (set(self.by) & set(self.x)) | ({self.y} & set(self.by + self.x))
+        self.weight = None if weight is None else _columns(data, "weight", [weight])[0]
+        overlap = (set(self.by) & set(self.x)) | ({self.y} & set(self.by + self.x)) | \
+            ({self.weight} & set(self.by + self.x + [self.y]))
         if overlap:
-            raise ValueError(f"by, x, y: a column can play one part only, got {sorted(overlap)} "
+            raise ValueError(f"by, x, y, weight: a column can play one part only, got {sorted(overlap)} "
                              "in more than one")
         self.estimator = MDLPolynomialRegressor() if estimator is None else estimator
         self.workers = _workers(n_jobs, client)
@@ -188,6 +194,7 @@ class BatchJob:
         self.starts = np.concatenate([[0], np.cumsum(sizes.to_numpy())])
         self.columns = [data[c].to_numpy() for c in self.x]  # views of numeric columns
         self.target = data[self.y].to_numpy()
+        self.weights = None if self.weight is None else data[self.weight].to_numpy()
         self.seeds = self._seeds()
 
     def _seeds(self) -> list[int | None]:
@@ -212,7 +219,8 @@ class BatchJob:
         for i in range(len(self.keys)):
             take = self.order[self.starts[i]:self.starts[i + 1]]
             X = np.column_stack([col[take] for col in self.columns])
-            chunk.append((i, self.seeds[i], X, self.target[take]))
+            w = None if self.weights is None else self.weights[take]
+            chunk.append((i, self.seeds[i], X, self.target[take], w))
             rows += take.size
             if len(chunk) == limit or rows >= CHUNK_ROWS:
                 yield chunk
@@ -297,10 +305,11 @@ def _start_worker() -> None:
 
 def fit_chunk(estimator: Any, chunk: list[Group]) -> list[tuple[int, dict[str, Any]]]:
     """Fit a clone of `estimator` to each group of the chunk: ``(position, row)`` pairs."""
-    return [(i, fit_group(estimator, seed, X, y)) for i, seed, X, y in chunk]
+    return [(i, fit_group(estimator, seed, X, y, w)) for i, seed, X, y, w in chunk]
 
 
-def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) -> dict[str, Any]:
+def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray,
+              sample_weight: np.ndarray | None = None) -> dict[str, Any]:
     """The result row of one group: fitted values, or the error that stopped its fit."""
     model = clone(estimator)
     if seed is not None:
@@ -309,7 +318,10 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64))
+            fit_args = {} if sample_weight is None else \
+                {"sample_weight": np.asarray(sample_weight, dtype=np.float64)}
+            model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64),
+                      **fit_args)
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
                         scale=math.nan, n_outliers=math.nan, coef=None, x_center=None,

@@ -158,6 +158,9 @@ def _batch_parser() -> argparse.ArgumentParser:
     p.add_argument("--x-col", metavar="COL[,COL...]", required=True,
                    help="input column(s) of each fit, comma-separated")
     p.add_argument("--y-col", metavar="COL", required=True, help="target column")
+    p.add_argument("--weight-col", metavar="COL",
+                   help="column of non-negative sample weights of the fits (precision weights; "
+                   "rows of weight 0 are left out) (default: all 1)")
     p.add_argument("--out", metavar="FILE", required=True,
                    help="result table: .csv, or .parquet / .pq")
     p.add_argument("--workers", type=int, metavar="N",
@@ -193,12 +196,16 @@ def batch_main(argv: list[str]) -> int:
         data = read_table(args.csv)
         parts = {option: find_columns(data, option, _listed(listed))
                  for option, listed in (("--group-col", args.group_col),
-                                        ("--x-col", args.x_col), ("--y-col", args.y_col))}
+                                        ("--x-col", args.x_col), ("--y-col", args.y_col),
+                                        ("--weight-col", args.weight_col))
+                 if listed is not None}
         distinct_parts(parts)
         if args.scheduler:
             client = _connect(args.scheduler)
+        weight = parts.get("--weight-col", [None])[0]
         job = batch.BatchJob(data, parts["--group-col"], parts["--x-col"], *parts["--y-col"],
-                             n_jobs=None if client else args.workers, client=client)
+                             weight=weight, n_jobs=None if client else args.workers,
+                             client=client)
         return _run_job(job, args, progress)
     except (InputError, ImportError, ValueError) as exc:
         print(f"dorv: error: {one_line(str(exc))}", file=sys.stderr)
