@@ -176,8 +176,9 @@ class BatchJob:
             raise ValueError(f"y: expected one column name, got {y!r}")
         (self.y,) = _columns(data, "y", y)
         self.weight = None if weight is None else _columns(data, "weight", [weight])[0]
-        overlap = (set(self.by) & set(self.x)) | ({self.y} & set(self.by + self.x)) | \
-            ({self.weight} & set(self.by + self.x + [self.y]))
+        overlap = (set(self.by) & set(self.x)) | ({self.y} & set(self.by + self.x))
+        if self.weight is not None:
+            overlap |= {self.weight} & set(self.by + self.x + [self.y])
         if overlap:
             raise ValueError(f"by, x, y, weight: a column can play one part only, got {sorted(overlap)} "
                              "in more than one")
