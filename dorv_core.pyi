@@ -142,4 +142,5 @@ def fit_robust_linear(
     n_starts: _Int = 100,
     seed: _Int = 0,
     max_iter: _Int = 50,
+    sample_weight: _Vector | None = None,
 ) -> RobustFit: ...

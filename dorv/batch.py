@@ -41,8 +41,8 @@ except ImportError as exc:  # one line that says what to install
     raise ImportError(f"dorv's batch job needs pandas: {INSTALL_HINT}") from exc
 
 # The columns of a result row after the group key(s).
-RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "coef", "x_center", "x_scale",
-                  "error", "warning")
+RESULT_COLUMNS = ("n", "degrees", "mdl", "hit_rate", "rms", "scale", "n_outliers", "coef",
+                  "x_center", "x_scale", "error", "warning")
 TUPLE_COLUMNS = ("degrees", "coef", "x_center", "x_scale")  # those that hold tuples
 # A chunk sent to a worker holds up to this many groups, fewer when that would leave too few
 # chunks to spread over the workers, and stops growing once it holds this many rows.
@@ -52,8 +52,9 @@ CHUNKS_PER_WORKER = 4  # chunks per worker to aim for, so that the last ones bal
 IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
 
 # One group on its way to a worker: its position in the result, its seed (None when the
-# estimator takes none), its inputs X (n, d) and its targets y (n), as they stand in the frame.
-Group = tuple[int, int | None, np.ndarray, np.ndarray]
+# estimator takes none), its inputs X (n, d), its targets y (n) and its sample weights (n) or
+# None, as they stand in the frame.
+Group = tuple[int, int | None, np.ndarray, np.ndarray, np.ndarray | None]
 
 
 # ----------------------------------------------------------------------------------------------
@@ -61,8 +62,8 @@ Group = tuple[int, int | None, np.ndarray, np.ndarray]
 
 
 def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[str], y: str, *,
-               estimator: Any = None, n_jobs: int | None = None, client: Any = None,
-               progress: bool = False) -> pd.DataFrame:
+               weight: str | None = None, estimator: Any = None, n_jobs: int | None = None,
+               client: Any = None, progress: bool = False) -> pd.DataFrame:
     """Fit a clone of `estimator` to each group of a long table; one result row per group.
 
     Parameters
@@ -76,6 +77,8 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
         The input column(s); each group is fitted on X of shape (rows of the group, len(x)).
     y : str
         The target column.
+    weight : str, optional
+        A column of sample weights, passed to each fit as ``sample_weight``.
     estimator : scikit-learn regressor, default ``MDLPolynomialRegressor()``
         Each group gets a clone. If it has a `random_state` parameter, the clone's is set to a
         seed derived from the estimator's `random_state` and the group key (`group_seed`);
@@ -92,9 +95,11 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
     -------
     pandas.DataFrame
         One row per group, ordered by group key: the key column(s), then `n` (rows of the
-        group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `coef_`,
-        `x_center_` and `x_scale_` of its model under those names without the underscore
-        (tuples for the arrays; None or NaN where the estimator has no such attribute), then
+        group) and the fitted `degrees_`, `mdl_`, `hit_rate_`, `rms_` (residual RMS), `scale_`
+        (noise sd of the inliers), `coef_`, `x_center_` and `x_scale_` of its model under
+        those names without the underscore (tuples for the arrays; None or NaN where the
+        estimator has no such attribute), `n_outliers` (after `scale`: the points outside
+        its `inlier_mask_`, as a float, NaN where there is none), then
         `error` and `warning`. A group whose fit raised has its error text (exception type and
         message) in `error` and None or NaN in the fitted columns; `warning` holds the
         warnings its fit gave. Both are empty strings otherwise. With the default estimator
@@ -107,7 +112,8 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
     a lost worker again elsewhere.
     """
     rows: list[tuple[int, dict[str, Any]]] = []
-    job = BatchJob(data, by, x, y, estimator=estimator, n_jobs=n_jobs, client=client)
+    job = BatchJob(data, by, x, y, weight=weight, estimator=estimator, n_jobs=n_jobs,
+                   client=client)
     job.run(rows, progress=progress)
     return job.table(rows)
 
@@ -160,8 +166,8 @@ class BatchJob:
     """
 
     def __init__(self, data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[str],
-                 y: str, *, estimator: Any = None, n_jobs: int | None = None,
-                 client: Any = None) -> None:
+                 y: str, *, weight: str | None = None, estimator: Any = None,
+                 n_jobs: int | None = None, client: Any = None) -> None:
         if not isinstance(data, pd.DataFrame):
             raise TypeError(f"data: expected a pandas DataFrame, got {type(data).__name__}")
         self.by = _columns(data, "by", by)
@@ -169,9 +175,12 @@ class BatchJob:
         if not isinstance(y, str):
             raise ValueError(f"y: expected one column name, got {y!r}")
         (self.y,) = _columns(data, "y", y)
+        self.weight = None if weight is None else _columns(data, "weight", [weight])[0]
         overlap = (set(self.by) & set(self.x)) | ({self.y} & set(self.by + self.x))
+        if self.weight is not None:
+            overlap |= {self.weight} & set(self.by + self.x + [self.y])
         if overlap:
-            raise ValueError(f"by, x, y: a column can play one part only, got {sorted(overlap)} "
+            raise ValueError(f"by, x, y, weight: a column can play one part only, got {sorted(overlap)} "
                              "in more than one")
         self.estimator = MDLPolynomialRegressor() if estimator is None else estimator
         self.workers = _workers(n_jobs, client)
@@ -186,6 +195,7 @@ class BatchJob:
         self.starts = np.concatenate([[0], np.cumsum(sizes.to_numpy())])
         self.columns = [data[c].to_numpy() for c in self.x]  # views of numeric columns
         self.target = data[self.y].to_numpy()
+        self.weights = None if self.weight is None else data[self.weight].to_numpy()
         self.seeds = self._seeds()
 
     def _seeds(self) -> list[int | None]:
@@ -210,7 +220,8 @@ class BatchJob:
         for i in range(len(self.keys)):
             take = self.order[self.starts[i]:self.starts[i + 1]]
             X = np.column_stack([col[take] for col in self.columns])
-            chunk.append((i, self.seeds[i], X, self.target[take]))
+            w = None if self.weights is None else self.weights[take]
+            chunk.append((i, self.seeds[i], X, self.target[take], w))
             rows += take.size
             if len(chunk) == limit or rows >= CHUNK_ROWS:
                 yield chunk
@@ -295,10 +306,11 @@ def _start_worker() -> None:
 
 def fit_chunk(estimator: Any, chunk: list[Group]) -> list[tuple[int, dict[str, Any]]]:
     """Fit a clone of `estimator` to each group of the chunk: ``(position, row)`` pairs."""
-    return [(i, fit_group(estimator, seed, X, y)) for i, seed, X, y in chunk]
+    return [(i, fit_group(estimator, seed, X, y, w)) for i, seed, X, y, w in chunk]
 
 
-def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) -> dict[str, Any]:
+def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray,
+              sample_weight: np.ndarray | None = None) -> dict[str, Any]:
     """The result row of one group: fitted values, or the error that stopped its fit."""
     model = clone(estimator)
     if seed is not None:
@@ -307,10 +319,14 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64))
+            fit_args = {} if sample_weight is None else \
+                {"sample_weight": np.asarray(sample_weight, dtype=np.float64)}
+            model.fit(np.asarray(X, dtype=np.float64), np.asarray(y, dtype=np.float64),
+                      **fit_args)
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
-                        coef=None, x_center=None, x_scale=None,
+                        scale=math.nan, n_outliers=math.nan, coef=None, x_center=None,
+                        x_scale=None,
                         error=one_line(f"{type(exc).__name__}: {exc}"),
                         warning=_warning_text(caught))
     return dict(
@@ -319,12 +335,21 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray) ->
         mdl=float(getattr(model, "mdl_", math.nan)),
         hit_rate=float(getattr(model, "hit_rate_", math.nan)),
         rms=float(getattr(model, "rms_", math.nan)),
+        scale=float(getattr(model, "scale_", math.nan)),
+        n_outliers=_outliers(model),
         coef=_fitted(model, "coef_", float),
         x_center=_fitted(model, "x_center_", float),
         x_scale=_fitted(model, "x_scale_", float),
         error="",
         warning=_warning_text(caught),
     )
+
+
+def _outliers(model: Any) -> float:
+    """Training points outside the model's ``inlier_mask_`` (NaN if it has none), a float as
+    the other figures, so that the column keeps one type when a fit fails."""
+    mask = getattr(model, "inlier_mask_", None)
+    return math.nan if mask is None else float(np.size(mask) - np.count_nonzero(mask))
 
 
 def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:

@@ -69,6 +69,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--gamma2", type=float, default=1e-6, metavar="W",
                    help="weight of the second-derivative penalty, finite and 0 or more "
                    "(default: 1e-6)")
+    p.add_argument("--loss", choices=("biweight", "squared_error"), default="biweight",
+                   help="'biweight': robust fits, through gross outliers, which the report "
+                   "counts and the plot marks; 'squared_error': penalised least squares "
+                   "(default: biweight)")
     p.add_argument("--seed", type=int, default=42, metavar="N",
                    help="sampler seed, 0 to 2**64 - 1 (default: 42)")
     p.add_argument("--plot", metavar="FILE.png",
@@ -123,7 +127,8 @@ def main(argv: list[str] | None = None) -> int:
             data.note = f" (sample shipped with dorv: --sample {args.sample})"
         else:
             data = curvefit.read_columns(args.csv, args.x_col, args.y_col, args.delimiter)
-        outcome = curvefit.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed)
+        outcome = curvefit.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed,
+                               args.loss)
         print(curvefit.report(outcome), end="")
         if args.plot:
             print(f"plot written to {curvefit.plot(outcome, args.plot)}")
@@ -142,9 +147,9 @@ def _batch_parser() -> argparse.ArgumentParser:
         prog="python -m dorv batch",
         description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
         "row per observation) and write one row per group: the group key, n, degrees, mdl, "
-        "hit_rate, rms, coef, x_center, x_scale, error and warning. Runs on local worker "
-        "processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows finished so "
-        "far (exit status 130). Errors are one 'dorv: error:' line and exit status 1.",
+        "hit_rate, rms, scale, n_outliers, coef, x_center, x_scale, error and warning. Runs on "
+        "local worker processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows "
+        "finished so far (exit status 130). Errors are one 'dorv: error:' line and exit status 1.",
     )
     p.add_argument("--csv", metavar="FILE", required=True,
                    help="input table: CSV, or Parquet when the name ends in .parquet or .pq")
@@ -153,6 +158,9 @@ def _batch_parser() -> argparse.ArgumentParser:
     p.add_argument("--x-col", metavar="COL[,COL...]", required=True,
                    help="input column(s) of each fit, comma-separated")
     p.add_argument("--y-col", metavar="COL", required=True, help="target column")
+    p.add_argument("--weight-col", metavar="COL",
+                   help="column of non-negative sample weights of the fits (precision weights; "
+                   "rows of weight 0 are left out) (default: all 1)")
     p.add_argument("--out", metavar="FILE", required=True,
                    help="result table: .csv, or .parquet / .pq")
     p.add_argument("--workers", type=int, metavar="N",
@@ -188,12 +196,16 @@ def batch_main(argv: list[str]) -> int:
         data = read_table(args.csv)
         parts = {option: find_columns(data, option, _listed(listed))
                  for option, listed in (("--group-col", args.group_col),
-                                        ("--x-col", args.x_col), ("--y-col", args.y_col))}
+                                        ("--x-col", args.x_col), ("--y-col", args.y_col),
+                                        ("--weight-col", args.weight_col))
+                 if listed is not None}
         distinct_parts(parts)
         if args.scheduler:
             client = _connect(args.scheduler)
+        weight = parts.get("--weight-col", [None])[0]
         job = batch.BatchJob(data, parts["--group-col"], parts["--x-col"], *parts["--y-col"],
-                             n_jobs=None if client else args.workers, client=client)
+                             weight=weight, n_jobs=None if client else args.workers,
+                             client=client)
         return _run_job(job, args, progress)
     except (InputError, ImportError, ValueError) as exc:
         print(f"dorv: error: {one_line(str(exc))}", file=sys.stderr)

@@ -103,10 +103,12 @@ class Outcome:
     max_degree: int
 
 
-def run(data: Data, max_degree: int, gamma1: float, gamma2: float, seed: int) -> Outcome:
+def run(data: Data, max_degree: int, gamma1: float, gamma2: float, seed: int,
+        loss: str = "biweight") -> Outcome:
     """Fits the estimator to the data; a degree at max_degree becomes a note in the report
     instead of a warning."""
-    model = MDLPolynomialRegressor(max_degree, gamma1=gamma1, gamma2=gamma2, random_state=seed)
+    model = MDLPolynomialRegressor(max_degree, loss=loss, gamma1=gamma1, gamma2=gamma2,
+                                   random_state=seed)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DegreeLimitWarning)
         try:
@@ -134,8 +136,10 @@ def report(outcome: Outcome) -> str:
     d = data.X.shape[1]
     inputs = "; ".join(f"{n!r} from {_g(lo)} to {_g(hi)}"
                        for n, lo, hi in zip(data.x_names, data.X.min(0), data.X.max(0)))
+    robust = m.loss == "biweight"
     lines = [
-        "dorv: polynomial fits ranked by minimum description length (MDL, lower is better)",
+        "dorv: polynomial fits, degrees chosen by their error on held-out points, then by "
+        "held-out MDL (lower is better)",
         f"data     {data.source}{data.note}",
         f"         {data.y.size} rows; y = {data.y_name!r}; inputs {inputs}",
     ]
@@ -143,72 +147,84 @@ def report(outcome: Outcome) -> str:
         lines.append(f"{'basis' if j == 0 else '':<9}{_t(j, d)} = ({name} - "
                      f"{m.x_center_[j]:.7g}) / {m.x_scale_[j]:.7g} maps {name!r} onto [-1, 1]"
                      + ("; monomials of t" if d == 1 else
-                        "; products of powers of each t (tensor basis)" if j == d - 1 else ""))
+                        "; products of powers of each t" if j == d - 1 else ""))
     eps = hit_tolerance(dc.mad((data.y - m.y_center_) / m.y_scale_))
     lines += [
         f"targets  z = (y - {_g(m.y_center_)}) / {_g(m.y_scale_)}; hit tolerance "
         f"{_g(eps * m.y_scale_)} in units of y ({HIT_FACTOR} * mad)",
+        f"loss     {m.loss}: " + ("robust MM-fits (Tukey's biweight); points farther than "
+                                  "3 scales from the model are outliers" if robust else
+                                  "penalised least squares"),
         f"penalty  gamma1 = {m.gamma1:g}, gamma2 = {m.gamma2:g} on the squared first and second "
         f"derivatives over [-1, 1]{'^' + str(d) if d > 1 else ''}",
         f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
         "and judged on it (cv columns)",
         "",
         "candidates in the order tried; the chosen one has the lowest cv MDL of those whose cv "
-        "rms is about the best",
+        "error is about the best" + (" (cv error: residuals capped at 3 scales)" if robust else ""),
     ]
     c = m.candidates_
     width = max(7, max(len(_degrees(g)) for g in c["degrees"]))
     lines.append(f"{'degrees':>{width}}  {'coefs':>5}  {'resid rms':>10}  {'hit rate':>8}  "
-                 f"{'MDL':>10}  {'cv rms':>10}  {'cv MDL':>10}")
+                 f"{'MDL':>10}  {'cv error':>10}  {'cv MDL':>10}")
     for i, degrees in enumerate(c["degrees"]):
         mark = "  <- chosen" if c["chosen"][i] else ""
         lines.append(
             f"{_degrees(degrees):>{width}}  {c['n_coefs'][i]:>5}  {c['rms'][i]:>10.4g}  "
-            f"{c['hit_rate'][i]:>8.3f}  {c['mdl'][i]:>10.3f}  {c['cv_rms'][i]:>10.4g}  "
+            f"{c['hit_rate'][i]:>8.3f}  {c['mdl'][i]:>10.3f}  {c['cv_loss'][i]:>10.4g}  "
             f"{c['cv_mdl'][i]:>10.3f}{mark}"
         )
     chosen = c["chosen"].index(True)
     s = m.sampler_
-    kept = "sampler" if s and s["kept"] else "least-squares fit"
+    kept = "sampler" if s and s["kept"] else _fit_name(m)
     if s is not None:
-        g = s["gibbs"]
         lines += [
             "",
             f"refinement of {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} by "
             "TournamentMCMC "
             f"({s['n_chains']} chains, {s['n_elite']} elites, seed {s['seed']})",
-            f"  MDL {c['mdl'][chosen]:.3f} -> {s['mdl']:.3f}, hit rate {c['hit_rate'][chosen]:.3f}"
-            f" -> {s['hit_rate']:.3f}, resid rms {_g(c['rms'][chosen])} -> {_g(s['rms'])}",
         ]
-        if s["held_out"]:
-            h, ls = s["held_out"]["sampler"], s["held_out"]["least squares"]
-            lines.append(f"  run again without one fold, on that fold: hits {ls['hits']} -> "
-                         f"{h['hits']}, resid rms {_g(ls['rms'])} -> {_g(h['rms'])}")
-        lines += [
-            f"  kept the {kept} ({s['reason']})",
-            f"  Gibbs summary of the warm-up energies: H {_g(g['H'])}, Hmax {_g(g['Hmax'])}, "
-            f"He {_g(g['He'])}, r_heat {_g(g['r_heat'])}, var_E {_g(g['var_E'])}, T {_g(g['T'])}",
-        ]
+        if not s["ran"]:
+            lines.append(f"  did not run: {s['reason']}")
+        else:
+            g = s["gibbs"]
+            lines.append(
+                f"  MDL {c['mdl'][chosen]:.3f} -> {s['mdl']:.3f}, hit rate "
+                f"{c['hit_rate'][chosen]:.3f} -> {s['hit_rate']:.3f}, resid rms "
+                f"{_g(c['rms'][chosen])} -> {_g(s['rms'])}")
+            if s["held_out"]:
+                h, f = s["held_out"]["sampler"], s["held_out"]["fit"]
+                lines.append(f"  run again without one fold, on that fold: hits {f['hits']} -> "
+                             f"{h['hits']}, cv error {_g(f['rms'])} -> {_g(h['rms'])}")
+            lines += [
+                f"  kept the {kept} ({s['reason']})",
+                f"  Gibbs summary of the warm-up energies: H {_g(g['H'])}, Hmax {_g(g['Hmax'])}, "
+                f"He {_g(g['He'])}, r_heat {_g(g['r_heat'])}, var_E {_g(g['var_E'])}, "
+                f"T {_g(g['T'])}",
+            ]
+    outliers = _n_outliers(m)
     lines += [
         "",
         f"chosen model: {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} ({kept}), "
-        f"MDL {m.mdl_:.3f}, resid rms "
-        f"{_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv rms {_g(m.cv_rms_)}",
+        f"MDL {m.mdl_:.3f}, resid rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv error "
+        f"{_g(m.cv_rms_)}",
+        f"  scale {_g(m.scale_)} (noise sd of the inliers); {outliers} outlier"
+        f"{'' if outliers == 1 else 's'} of {data.y.size} points (farther than 3 scales)",
     ]
     at_limit = [n for n, g in zip(data.x_names, m.degrees_) if g == outcome.max_degree]
     if at_limit:
         lines.append(f"  note: the chosen degree of {', '.join(at_limit)} is --max-degree "
                      f"{outcome.max_degree}: a higher degree might fit better")
-    if d == 1:
-        lines += ["  y = sum of a_p * t^p", f"  {'p':>3}  {'a_p':>14}"]
-        lines += [f"  {p:>3}  {a:>14.6g}" for p, a in enumerate(m.coef_)]
-    else:
-        powers = " * ".join(f"t{j}^m{j}" for j in range(d))
-        lines += [f"  y = sum of a_m * {powers}",
-                  f"  {'m':>{3 * d}}  {'a_m':>14}"]
-        lines += [f"  {','.join(map(str, mi)):>{3 * d}}  {a:>14.6g}"
-                  for mi, a in zip(m.multi_indices_, m.coef_)]
+    lines += ["", str(m.summary(data.x_names))]
     return "\n".join(lines) + "\n"
+
+
+def _fit_name(m: MDLPolynomialRegressor) -> str:
+    return "robust fit" if m.loss == "biweight" else "least-squares fit"
+
+
+def _n_outliers(m: MDLPolynomialRegressor) -> int:
+    return int(m.inlier_mask_.size - np.count_nonzero(m.inlier_mask_))
 
 
 def plot(outcome: Outcome, path: str) -> str:
@@ -239,14 +255,30 @@ def _title(outcome: Outcome, what: str) -> str:
 
 
 def _chosen_label(m: MDLPolynomialRegressor) -> str:
-    kind = "sampler" if m.sampler_ and m.sampler_["kept"] else "least squares"
+    chosen = m.candidates_["chosen"].index(True)
     what = "degree" if len(m.degrees_) == 1 else "degrees"
-    return f"chosen: {what} {_degrees(m.degrees_)} {kind}, MDL {m.mdl_:.2f}"
+    label = (f"chosen: {what} {_degrees(m.degrees_)}: cv error {_g(m.cv_rms_)}, cv MDL "
+             f"{m.candidates_['cv_mdl'][chosen]:.3g}")
+    if m.sampler_ and m.sampler_["kept"]:
+        label += f"; refined by the sampler, MDL {m.mdl_:.3g}"
+    return label
+
+
+CHOSE = "degrees chosen by held-out (cv) error, of those about as good the lowest cv MDL"
+BAND = "95 % interval of a new observation"
+
+
+def _outliers(ax, x, y, m: MDLPolynomialRegressor) -> None:
+    """Marks the points that the fit counts as outliers, with their number in the legend."""
+    out = ~m.inlier_mask_
+    if out.any():
+        ax.scatter(x[out], y[out], marker="x", s=28, color="tab:red", linewidths=1.2, zorder=3,
+                   label=f"outliers: {int(out.sum())} beyond 3 scales ({_g(m.scale_)})")
 
 
 def _plot_curve(plt, outcome: Outcome, n_best: int = 3):
-    """The data, the least-squares fits of the n_best candidates of lowest cv MDL, the
-    sampler's model and the chosen one."""
+    """The data with its outliers marked, the fits of the n_best candidates of lowest cv MDL,
+    the sampler's model, the chosen one and its 95 % band of new observations."""
     data, m = outcome.data, outcome.model
     x = data.X[:, 0]
     grid = np.linspace(x.min(), x.max(), 400)
@@ -256,20 +288,28 @@ def _plot_curve(plt, outcome: Outcome, n_best: int = 3):
         return dc.design_matrix_1d(coef.size - 1, t) @ coef
 
     fig, ax = plt.subplots(figsize=(8, 5), layout="constrained")
-    ax.plot(x, data.y, "o", ms=3, color="0.55", label=f"data ({x.size} rows)")
+    lower, upper = m.predict_interval(grid[:, None])
+    ax.fill_between(grid, lower, upper, color="tab:blue", alpha=0.15, lw=0, label=BAND)
+    inliers = m.inlier_mask_
+    ax.plot(x[inliers], data.y[inliers], "o", ms=3, color="0.55",
+            label=f"data ({x.size} rows)")
+    _outliers(ax, x, data.y, m)
     c = m.candidates_
+    fit = _fit_name(m).removesuffix(" fit")
     for i in sorted(range(len(c["cv_mdl"])), key=lambda i: c["cv_mdl"][i])[:n_best]:
         if not c["chosen"][i] or (m.sampler_ and m.sampler_["kept"]):
             ax.plot(grid, curve(c["coef"][i]), lw=1.2, alpha=0.8,
-                    label=f"degree {c['degrees'][i][0]} least squares, cv MDL {c['cv_mdl'][i]:.2f}")
+                    label=f"degree {c['degrees'][i][0]} {fit}: cv error {_g(c['cv_loss'][i])}, "
+                          f"cv MDL {c['cv_mdl'][i]:.3g}")
     s = m.sampler_
-    if s is not None and not s["kept"]:
+    if s is not None and s["ran"] and not s["kept"]:
         ax.plot(grid, curve(s["coef"]), "--", lw=1.2, color="tab:red",
-                label=f"degree {m.degrees_[0]} sampler, MDL {s['mdl']:.2f}")
+                label=f"degree {m.degrees_[0]} sampler, MDL {s['mdl']:.3g}: not kept\n"
+                      f"({s['reason']})")
     ax.plot(grid, curve(m.coef_), lw=2.5, color="black", label=_chosen_label(m))
     ax.set_xlabel(data.x_names[0])
     ax.set_ylabel(data.y_name)
-    ax.set_title(_title(outcome, "polynomial fits ranked by MDL (lower is better)"))
+    ax.set_title(_title(outcome, CHOSE.replace("degrees", "degree")))
     ax.legend(fontsize="small")
     return fig
 
@@ -291,18 +331,22 @@ def _plot_surface(plt, outcome: Outcome):
     ax.contour(g0, g1, surface, levels=levels, colors="white", linewidths=0.4, alpha=0.5)
     ax.scatter(X[:, 0], X[:, 1], c=y, cmap="viridis", vmin=levels[0], vmax=levels[-1], s=14,
                edgecolors="black", linewidths=0.5)
+    _outliers(ax, X[:, 0], X[:, 1], m)
     fig.colorbar(filled, ax=ax, label=data.y_name)
     ax.set_title(f"{_chosen_label(m)}\n(points: the data, coloured by {data.y_name!r})",
                  fontsize="medium")
     top = float(np.max(np.abs(residuals))) or 1.0
     dots = rx.scatter(X[:, 0], X[:, 1], c=residuals, cmap="RdBu_r", vmin=-top, vmax=top, s=18,
                       edgecolors="0.3", linewidths=0.3)
+    _outliers(rx, X[:, 0], X[:, 1], m)
     fig.colorbar(dots, ax=rx, label=f"residual {data.y_name} - fit")
     rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
     for a in (ax, rx):
         a.set_xlabel(data.x_names[0])
         a.set_ylabel(data.x_names[1])
-    fig.suptitle(_title(outcome, "fitted polynomial surface"))
+        if not m.inlier_mask_.all():
+            a.legend(fontsize="small", loc="upper right")
+    fig.suptitle(_title(outcome, f"fitted polynomial surface, {CHOSE}"))
     return fig
 
 
@@ -313,6 +357,7 @@ def _plot_observed(plt, outcome: Outcome):
     residuals = data.y - predicted
     fig, (ax, rx) = plt.subplots(1, 2, figsize=(11, 5), layout="constrained")
     ax.plot(data.y, predicted, "o", ms=3, alpha=0.6)
+    _outliers(ax, data.y, predicted, m)
     span = [min(data.y.min(), predicted.min()), max(data.y.max(), predicted.max())]
     ax.plot(span, span, color="black", lw=1, label="predicted = observed")
     ax.set_xlabel(f"observed {data.y_name}")
@@ -320,9 +365,12 @@ def _plot_observed(plt, outcome: Outcome):
     ax.set_title(_chosen_label(m), fontsize="medium")
     ax.legend(fontsize="small")
     rx.plot(predicted, residuals, "o", ms=3, alpha=0.6)
+    _outliers(rx, predicted, residuals, m)
     rx.axhline(0.0, color="black", lw=1)
     rx.set_xlabel(f"predicted {data.y_name}")
     rx.set_ylabel("residual (observed - predicted)")
     rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
-    fig.suptitle(_title(outcome, f"polynomial in {data.X.shape[1]} inputs"))
+    if not m.inlier_mask_.all():
+        rx.legend(fontsize="small")
+    fig.suptitle(_title(outcome, f"polynomial in {data.X.shape[1]} inputs, {CHOSE}"))
     return fig

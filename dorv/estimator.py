@@ -86,18 +86,24 @@ import functools
 import numbers
 import warnings
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
+import numpy.polynomial.polynomial as P
 import numpy.typing as npt
+from numpy.polynomial import Polynomial
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 from threadpoolctl import ThreadpoolController
 
 import dorv_core as dc
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE, hit_tolerance
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 Array = npt.NDArray[np.float64]
 Degrees = tuple[int, ...]
@@ -123,6 +129,8 @@ FOLD_STEPS = 5  # reweighting steps of a fold's fit from the fit on all rows, at
 POLISH_STEPS = 10  # and the subsample's fit polished on all of them by this many steps at most
 SAMPLER_ROWS = 2000  # and the sampler runs on one of at most this many rows
 SAMPLER_MISSES = 0.05  # robust loss: the sampler runs where this share of inliers are misses
+BIWEIGHT_C = 4.685  # tuning constant of the robust fit's M-step (95 % efficiency)
+INTERVAL_KINDS = ("observation", "mean")
 
 
 class DegreeLimitWarning(UserWarning):
@@ -228,6 +236,79 @@ def _capped_squares(residuals: Array, scale: float) -> Array:
     return np.minimum(residuals**2, cap * cap)
 
 
+def _t(j: int, d: int) -> str:
+    return "t" if d == 1 else f"t{j}"
+
+
+def _monomial(m) -> str:
+    """Name of the monomial of exponents m in the mapped inputs, e.g. "1", "t^2", "t0*t1^3"."""
+    d = len(m)
+    parts = [_t(j, d) + (f"^{k}" if k > 1 else "") for j, k in enumerate(m) if k > 0]
+    return "*".join(parts) or "1"
+
+
+@dataclass
+class Summary:
+    """``MDLPolynomialRegressor.summary()``: the coefficients in a ``pandas.DataFrame``, the
+    figures of the fit in a dict and the maps of the inputs; ``str()`` gives the text form."""
+
+    coefficients: pd.DataFrame
+    info: dict
+    maps: list[str]
+
+    def __str__(self) -> str:
+        def shown(v):
+            if isinstance(v, float):
+                return f"{v:.4g}"
+            if isinstance(v, tuple):
+                return ",".join(map(str, v))
+            return "-" if v is None else str(v)
+
+        items = [f"{k:<16}{shown(v):>14}" for k, v in self.info.items()]
+        half = (len(items) + 1) // 2
+        left, right = items[:half], items[half:] + [""]
+        lines = [f"{a}    {b}".rstrip() for a, b in zip(left, right)]
+        table = self.coefficients.to_string(float_format=lambda v: f"{v:.6g}")
+        rule = "=" * max(len(line) for line in lines + table.splitlines())
+        return "\n".join(["MDLPolynomialRegressor results", rule, *lines,
+                          "inputs mapped: " + "; ".join(self.maps), rule, table, rule])
+
+    def __repr__(self) -> str:
+        return str(self)
+
+
+def _coef_cov(problem: _Problem, basis: _Basis, beta: Array, scale: float) -> Array:
+    """Covariance (M, M) of coefficients for z. For the robust loss: the sandwich A^-1 B A^-1
+    of the biweight M-estimator at `scale`, A = Phi' diag(psi'(r/s)) Phi + P and B = s^2 Phi'
+    diag(psi(r/s)^2 / (1 - h)) Phi, each point's term corrected for its leverage h as in the
+    HC2 form of least squares (the ends of a polynomial's range have high leverage). For least
+    squares: (Phi'Phi + P)^-1 s^2 Phi'Phi (Phi'Phi + P)^-1 with s^2 the residual mean square
+    of n - M degrees of freedom. P is the penalty of the normal equations."""
+    Phi = basis.Phi * np.reshape(problem.root, (-1, 1))
+    n, p = Phi.shape
+    r = (problem.z - basis.Phi @ beta) * problem.root
+    penalty = problem.ridge * np.eye(p)
+    if problem.robust and scale > 0.0:
+        u = r / (BIWEIGHT_C * scale)
+        inside = np.abs(u) < 1.0
+        weight = np.where(inside, (1.0 - u * u) ** 2, 0.0)
+        psi = weight * r / scale
+        slope = np.where(inside, (1.0 - u * u) * (1.0 - 5.0 * u * u), 0.0)
+        n_w = float(np.sum(weight * problem.root**2))  # as the robust fit's M-step counts
+        penalty = penalty + n_w * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
+        inverse = np.linalg.pinv(Phi.T @ (slope[:, None] * Phi) + penalty, hermitian=True)
+        leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi) * slope
+        spread = psi * psi / np.clip(1.0 - leverage, 0.1, None)
+        B = scale * scale * (Phi.T @ (spread[:, None] * Phi))
+    else:
+        penalty = penalty + n * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
+        gram = Phi.T @ Phi
+        inverse = np.linalg.pinv(gram + penalty, hermitian=True)
+        B = float(r @ r) / max(n - p, 1) * gram
+    cov = inverse @ B @ inverse
+    return 0.5 * (cov + cov.T)
+
+
 class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     """Polynomial regression in one or several variables, robust to gross outliers, degrees
     chosen by minimum description length on held-out points, optionally refined by the tournament
@@ -276,6 +357,11 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         of the noise.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
         True for the training points within 3 ``scale_`` of the fitted model.
+    coef_cov_ : ndarray of shape (n_coefs, n_coefs)
+        Covariance of ``coef_`` (units of y squared): for the biweight loss the sandwich form
+        of the M-estimator, with a leverage correction; for least squares that of penalised
+        least squares. ``predict(return_std=True)``, ``predict_interval`` and ``summary`` use
+        it.
     mdl_, hit_rate_, rms_ : float
         MDL (on the standardised targets), hit rate and residual RMS (in units of y, all points)
         of the chosen model on the training data.
@@ -308,6 +394,34 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     >>> est.degrees_
     (3,)
     """
+
+    # scikit-learn's checks that cannot pass, and why (for its expected_failed_checks).
+    _xfail_checks = {
+        "check_sample_weight_equivalence_on_dense_data":
+            "an integer weight is not a repeated row here: the held-out folds and the robust "
+            "fit's elemental subsets are drawn from the rows, and the standardisation of y and "
+            "the hit tolerance count rows unweighted",
+    }
+
+    # Fitted attributes, set by fit.
+    coef_: Array
+    coef_cov_: Array
+    multi_indices_: npt.NDArray[np.int64]
+    degrees_: Degrees
+    scale_: float
+    inlier_mask_: npt.NDArray[np.bool_]
+    mdl_: float
+    hit_rate_: float
+    rms_: float
+    cv_rms_: float
+    candidates_: dict[str, list]
+    sampler_: dict | None
+    x_center_: Array
+    x_scale_: Array
+    y_center_: float
+    y_scale_: float
+    n_features_in_: int
+    feature_names_in_: npt.NDArray[np.object_]
 
     _parameter_constraints: dict = {
         "max_degree": ["array-like", Interval(numbers.Integral, 0, MAX_DEGREE, closed="both")],
@@ -346,10 +460,26 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     # -- fitting --------------------------------------------------------------------------------
 
-    def fit(self, X, y):
-        """Chooses the degrees, fits the coefficients and refines them; returns self."""
+    def fit(self, X, y, sample_weight=None):
+        """Chooses the degrees, fits the coefficients and refines them; returns self.
+
+        `sample_weight` (n_samples,), non-negative: precision weights, the noise sd of a point
+        being ``scale_ / sqrt(w)`` for weights scaled to a mean of 1. They weigh every fit
+        (the robust one in its start search and its M-step) and the held-out figures; rows of
+        weight 0 are left out, as if dropped; the hit rate of the MDL counts points
+        unweighted, and the sampler, which takes no weights, does not run with unequal ones.
+        """
         self._validate_params()
         X, y = validate_data(self, X, y, y_numeric=True)
+        X_all, y_all = X, y
+        weight = keep = None
+        if sample_weight is not None:
+            w = _check_sample_weight(sample_weight, X, ensure_non_negative=True)
+            keep = w > 0.0
+            X, y, w = X[keep], y[keep], w[keep]
+            if X.shape[0] == 0:
+                raise ValueError("sample_weight: every weight is 0, got no rows to fit")
+            weight = None if np.all(w == w[0]) else w / np.mean(w)
         max_degrees = self._max_degrees(X.shape[1])
         seed = self._seed()
         n = X.shape[0]
@@ -359,7 +489,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                 f"{n} sample{'s' if n > 1 else ''} at one point"
             )
         self._map(X, y)
-        problem = self._problem(self._mapped(X), (y - self.y_center_) / self.y_scale_)
+        problem = self._problem(self._mapped(X), (y - self.y_center_) / self.y_scale_, weight)
         # Many samples: the degrees are chosen, and the sampler runs, on subsamples.
         search = problem.subset(_rows(n, SEARCH_ROWS))
         folds = list(KFold(min(self.cv, search.n), shuffle=True, random_state=FOLD_SEED)
@@ -380,7 +510,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         if self.refine:
             fit, self.sampler_ = self._refine(problem, basis, fit, seed)
 
-        residuals = basis.Phi @ fit.beta - problem.z
+        residuals = (basis.Phi @ fit.beta - problem.z) * problem.root
         score = problem.judge(basis, fit.beta)
         scale = _inlier_scale(residuals)
         self.degrees_ = basis.degrees
@@ -389,6 +519,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.coef_ = self._coef(fit.beta)
         self.scale_ = scale * self.y_scale_
         self.inlier_mask_ = np.abs(residuals) <= INLIER_SCALES * scale
+        if keep is not None and not keep.all():  # rows of weight 0 judged at weight 1
+            off = np.abs(_design(basis.multi_indices, self._mapped(X_all)) @ fit.beta
+                         - (y_all - self.y_center_) / self.y_scale_)
+            off[keep] = np.abs(residuals)
+            self.inlier_mask_ = off <= INLIER_SCALES * scale
+        self.coef_cov_ = _coef_cov(problem, basis, fit.beta, scale) * self.y_scale_**2
         self.mdl_ = score["mdl"]
         self.hit_rate_ = score["hit_rate"]
         self.rms_ = score["rms"] * self.y_scale_
@@ -420,7 +556,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             return (int(self.max_degree),) * d
         degrees = tuple(np.asarray(self.max_degree).ravel().tolist())
         if len(degrees) != d or not all(
-                isinstance(v, numbers.Integral) and 0 <= v <= MAX_DEGREE for v in degrees):
+                isinstance(v, numbers.Integral) and 0 <= int(v) <= MAX_DEGREE for v in degrees):
             raise ValueError(
                 f"max_degree must be an int in [0, {MAX_DEGREE}] or {d} of them, one per feature; "
                 f"got {self.max_degree!r}"
@@ -447,9 +583,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     def _mapped(self, X: Array) -> Array:
         return (X - self.x_center_) / self.x_scale_
 
-    def _problem(self, T: Array, z: Array) -> _Problem:
+    def _problem(self, T: Array, z: Array, weight: Array | None = None) -> _Problem:
         return _Problem(T, z, hit_tolerance(dc.mad(z)), self.gamma1, self.gamma2, self.ridge,
-                        self.H, self.loss == "biweight")
+                        self.H, self.loss == "biweight", weight)
 
     def _refine(self, problem: _Problem, basis: _Basis, fit: _Fit, seed: int):
         """The sampler's model and outcome, or the fit where the sampler's model is not really
@@ -458,6 +594,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         scale = _inlier_scale(residuals)
         outcome = dict.fromkeys(("coef", "energy", "mdl", "hit_rate", "rms", "gibbs", "held_out"))
         outcome.update(seed=seed, n_chains=self.n_chains, n_elite=self.n_elite, ran=False)
+        if problem.weight is not None:
+            outcome.update(kept=False, reason="the sampler takes no sample weights")
+            return fit, outcome
         inliers = np.abs(residuals[np.abs(residuals) <= INLIER_SCALES * scale])
         if problem.robust and np.mean(inliers >= problem.eps) < SAMPLER_MISSES:
             outcome.update(kept=False, reason="nearly every inlier is a hit already: more hits "
@@ -510,29 +649,148 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     # -- prediction -----------------------------------------------------------------------------
 
-    def predict(self, X):
-        """Values of the fitted polynomial at X, inside or outside the training range.
+    def predict(self, X, return_std: bool = False):
+        """Values of the fitted polynomial at X, inside or outside the training range; with
+        `return_std`, also the standard deviation of a new observation at X:
+        sqrt(x' coef_cov_ x + scale_**2), the uncertainty of the fitted curve and the noise.
 
         Points beyond the training range of an input of nonzero degree by more than 1 % of its
         width get their values too, with one ``ExtrapolationWarning`` per call: there the
         polynomial follows no data and soon takes any value.
         """
+        design = self._design_at(X)
+        mean = design @ self.coef_
+        if not return_std:
+            return mean
+        return mean, np.sqrt(self._curve_variance(design) + self.scale_**2)
+
+    def predict_interval(self, X, level: float = 0.95,
+                         kind: str = "observation") -> tuple[Array, Array]:
+        """Lower and upper bounds at X of a Student-t interval of probability `level` (with
+        as many degrees of freedom as inliers beyond the coefficients): for a new observation
+        (kind="observation", the curve's uncertainty and the noise ``scale_``), or for the
+        fitted curve itself (kind="mean")."""
+        if not (isinstance(level, numbers.Real) and 0.0 < level < 1.0):
+            raise ValueError(f"level must be a probability strictly between 0 and 1, got "
+                             f"{level!r}")
+        if kind not in INTERVAL_KINDS:
+            raise ValueError(f"kind must be one of {INTERVAL_KINDS}, got {kind!r}")
+        from scipy.stats import t as student
+
+        design = self._design_at(X)
+        mean = design @ self.coef_
+        variance = self._curve_variance(design)
+        if kind == "observation":
+            variance = variance + self.scale_**2
+        half = student.ppf(0.5 + 0.5 * level, self._dof()) * np.sqrt(variance)
+        return mean - half, mean + half
+
+    def _design_at(self, X) -> Array:
         check_is_fitted(self)
         X = validate_data(self, X, reset=False)
         T = self._mapped(X)
         self._warn_outside(T)
-        return _design(self.multi_indices_, T) @ self.coef_
+        return _design(self.multi_indices_, T)
+
+    def _curve_variance(self, design: Array) -> Array:
+        return np.maximum(np.einsum("ij,jk,ik->i", design, self.coef_cov_, design), 0.0)
+
+    def _dof(self) -> int:
+        """Degrees of freedom of the noise: inliers beyond the coefficients (at least 1)."""
+        return max(1, int(np.count_nonzero(self.inlier_mask_)) - self.coef_.size)
+
+    # -- the model in the user's variables ---------------------------------------------------
+
+    def to_polynomial(self) -> Polynomial:
+        """The fitted curve of one input as a ``numpy.polynomial.Polynomial`` in x: its domain
+        is the training range and its window [-1, 1], the map t = (x - x_center_) / x_scale_,
+        so that ``p(x)`` equals ``predict`` to rounding. ``p.convert()`` gives the
+        coefficients of the powers of x itself (as ``polynomial_coef``), at a loss of precision
+        where the training range lies far from 0."""
+        check_is_fitted(self)
+        if self.n_features_in_ != 1:
+            raise ValueError(f"to_polynomial needs a model of 1 input, got {self.n_features_in_}; "
+                             "polynomial_coef gives the monomials of several")
+        c, s = float(self.x_center_[0]), float(self.x_scale_[0])
+        coef = np.zeros(int(self.multi_indices_[:, 0].max()) + 1)
+        coef[self.multi_indices_[:, 0]] = self.coef_
+        return Polynomial(coef, domain=[c - s, c + s], window=[-1.0, 1.0])
+
+    def polynomial_coef(self) -> tuple[npt.NDArray[np.int64], Array]:
+        """The model as a polynomial in the original inputs: ``(multi_indices, coef)``, the
+        coefficient of each monomial x_0**m_0 * ... * x_(d-1)**m_(d-1) (the same monomials as
+        ``multi_indices_``), each (x_j - x_center_[j])**k / x_scale_[j]**k expanded binomially."""
+        check_is_fitted(self)
+        mi = self.multi_indices_
+        top = mi.max(axis=0)
+        # powers[j][k]: coefficients in x_j of t_j**k, padded to the highest exponent of x_j
+        powers = [[np.pad(P.polypow([-c / s, 1.0 / s], k), (0, int(top[j]) - k))
+                   for k in range(int(top[j]) + 1)]
+                  for j, (c, s) in enumerate(zip(self.x_center_, self.x_scale_))]
+        dense = np.zeros(tuple(top + 1))
+        for m, a in zip(mi, self.coef_):
+            term = np.asarray(a)
+            for j, k in enumerate(m):
+                term = np.multiply.outer(term, powers[j][k])
+            dense += term
+        return mi.copy(), dense[tuple(mi.T)]
+
+    def summary(self, input_names: list[str] | None = None) -> Summary:
+        """The chosen model in a table: the coefficients of ``coef_`` with their standard
+        errors, Student-t statistics and 95 % intervals, and the figures of the fit (degrees,
+        loss, scale, outliers, MDL, held-out figures); ``str()`` of it is the text form.
+        `input_names` name the inputs in the maps (default: ``feature_names_in_`` or x0,
+        x1, ...)."""
+        check_is_fitted(self)
+        import pandas as pd
+        from scipy.stats import t as student
+
+        dof = self._dof()
+        se = np.sqrt(np.maximum(np.diag(self.coef_cov_), 0.0))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            tval = np.where(se > 0.0, self.coef_ / se, np.nan)
+        q = student.ppf(0.975, dof)
+        names = [_monomial(m) for m in self.multi_indices_]
+        table = pd.DataFrame({"coef": self.coef_, "std err": se, "t": tval,
+                              "P>|t|": 2.0 * student.sf(np.abs(tval), dof),
+                              "[0.025": self.coef_ - q * se, "0.975]": self.coef_ + q * se},
+                             index=pd.Index(names, name="term"))
+        chosen = self.candidates_["chosen"].index(True)
+        sampler = self.sampler_
+        info = {
+            "loss": self.loss,
+            "degrees": self.degrees_,
+            "basis": "tensor" if self.candidates_["total_degree"][chosen] is None else
+                     f"total degree {self.candidates_['total_degree'][chosen]}",
+            "observations": int(self.inlier_mask_.size),
+            "coefficients": int(self.coef_.size),
+            "scale": self.scale_,
+            "outliers": int(self.inlier_mask_.size - np.count_nonzero(self.inlier_mask_)),
+            "MDL": self.mdl_,
+            "hit rate": self.hit_rate_,
+            "resid rms": self.rms_,
+            "held-out figure": self.cv_rms_,
+            "held-out MDL": self.candidates_["cv_mdl"][chosen],
+            "candidates": len(self.candidates_["degrees"]),
+            "sampler": "off" if sampler is None else "kept" if sampler["kept"] else
+                       "ran, not kept" if sampler["ran"] else "did not run",
+        }
+        inputs = [str(self._name(j)) for j in range(self.n_features_in_)] \
+            if input_names is None else list(input_names)
+        maps = [f"{_t(j, len(inputs))} = ({name} - {c:.7g}) / {s:.7g}"
+                for j, (name, c, s) in enumerate(zip(inputs, self.x_center_, self.x_scale_))]
+        return Summary(table, info, maps)
 
     def _warn_outside(self, T: Array) -> None:
         outside = np.abs(T) > 1.0 + EXTRAPOLATION_MARGIN
         columns = np.flatnonzero(outside.any(axis=0) & (np.array(self.degrees_) > 0))
         if columns.size == 0:
             return
-        ranges = "; ".join(f"{self._name(j)} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
+        ranges = "; ".join(f"{self._name(int(j))} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
                            f"{self.x_center_[j] + self.x_scale_[j]:.4g}" for j in columns)
         count = int(outside[:, columns].any(axis=1).sum())
         warnings.warn(f"{count} of {T.shape[0]} points lie outside the training range ({ranges}): "
-                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=3)
+                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=4)
 
 
 def _rows(n: int, at_most: int, seed: int = FOLD_SEED):
@@ -554,10 +812,16 @@ class _Problem:
     ridge: float
     H: int
     robust: bool  # the biweight loss
+    weight: Array | None = None  # (n) positive sample weights of mean 1, None for all 1
 
     @property
     def n(self) -> int:
         return self.z.size
+
+    @property
+    def root(self) -> Array | float:
+        """Square roots of the weights, which turn residuals into those of unit weight."""
+        return 1.0 if self.weight is None else np.sqrt(self.weight)
 
     @property
     def variance(self) -> float:
@@ -573,7 +837,8 @@ class _Problem:
         if rows is None:
             return self
         return _Problem(self.T[rows], self.z[rows], self.eps, self.gamma1, self.gamma2,
-                        self.ridge, self.H, self.robust)
+                        self.ridge, self.H, self.robust,
+                        None if self.weight is None else self.weight[rows])
 
     def basis(self, degrees: Degrees, total: int | None = None) -> _Basis:
         return _basis(degrees, self.T, total)
@@ -584,15 +849,20 @@ class _Problem:
         same basis, on more rows) only polishes it at its scale; `init`, coefficients from
         elsewhere, is one more start of its search."""
         Phi, z = (basis.Phi, self.z) if rows is None else (basis.Phi[rows], self.z[rows])
-        args = (Phi, z, basis.R1, basis.R2, self.gamma1, self.gamma2, self.ridge)
+        w = self.weight if rows is None or self.weight is None else self.weight[rows]
         if not self.robust:
-            return _Fit(dc.fit_regularized_linear(*args))
+            if w is not None:  # least squares of the rows scaled by sqrt(w)
+                Phi, z = Phi * np.sqrt(w)[:, None], z * np.sqrt(w)
+            return _Fit(dc.fit_regularized_linear(Phi, z, basis.R1, basis.R2, self.gamma1,
+                                                  self.gamma2, self.ridge))
+        args = (Phi, z, basis.R1, basis.R2, self.gamma1, self.gamma2, self.ridge)
         if start is not None:
             run = dc.fit_robust_linear(*args, init=start.beta, scale=start.scale,
-                                       seed=SOLVER_SEED, max_iter=max_iter)
+                                       seed=SOLVER_SEED, sample_weight=w, max_iter=max_iter)
         else:
             subsets = START_SUBSETS if init is None else _more_subsets(Phi.shape[1])
-            run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED, n_starts=subsets)
+            run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED, sample_weight=w,
+                                       n_starts=subsets)
         return _Fit(np.asarray(run.coef), float(run.scale))
 
     def loss(self, residuals: Array, scale: float) -> float:
@@ -610,8 +880,9 @@ class _Problem:
         """MDL, hit rate, residual RMS and the held-out figure at `scale` (of z) of coefficients
         on the whole data."""
         zp = basis.Phi @ beta
+        r = (zp - self.z) * self.root
         return {"mdl": self.mdl(basis, zp, beta), "hit_rate": dc.compute_sr(zp, self.z, self.eps),
-                "rms": _rms(zp - self.z), "loss": self.loss(zp - self.z, scale)}
+                "rms": _rms(r), "loss": self.loss(r, scale)}
 
     def candidate(self, degrees: Degrees, total: int | None, folds,
                   start: dict | None = None) -> dict:
@@ -624,13 +895,14 @@ class _Problem:
             held_out[test] = basis.Phi[test] @ self.fit(basis, train, start=fit,
                                                         max_iter=FOLD_STEPS).beta
         zp = basis.Phi @ fit.beta
+        r, held_r = (zp - self.z) * self.root, (held_out - self.z) * self.root
         return {"degrees": degrees, "total": total, "n_coefs": basis.Phi.shape[1], "fit": fit,
                 "multi_indices": basis.multi_indices,
                 "mdl": self.mdl(basis, zp, fit.beta),
-                "hit_rate": dc.compute_sr(zp, self.z, self.eps), "rms": _rms(zp - self.z),
-                "cv_mdl": self.mdl(basis, held_out, fit.beta), "held_out": held_out - self.z,
-                "scale": _inlier_scale(zp - self.z),
-                "held_out_scale": _inlier_scale(held_out - self.z) if self.robust else 0.0}
+                "hit_rate": dc.compute_sr(zp, self.z, self.eps), "rms": _rms(r),
+                "cv_mdl": self.mdl(basis, held_out, fit.beta), "held_out": held_r,
+                "scale": _inlier_scale(r),
+                "held_out_scale": _inlier_scale(held_r) if self.robust else 0.0}
 
     def sample(self, sampler: dc.TournamentMCMC, basis: _Basis, start: Array, rows=None):
         """The sampler's coefficients for all rows or the given ones, started from `start`, and
@@ -735,9 +1007,9 @@ def _choose(problem: _Problem, table: list[dict], ref: float, folds) -> int:
     loss the one of fewest coefficients (ties go to the lower held-out MDL)."""
     if problem.robust:
         scale = np.sqrt(ref)
-        best = _capped_squares(min(table, key=lambda c: c["cv_loss"])["held_out"], scale)
+        least = _capped_squares(min(table, key=lambda c: c["cv_loss"])["held_out"], scale)
         good = [i for i, c in enumerate(table)
-                if _within_noise(_capped_squares(c["held_out"], scale) - best, folds)]
+                if _within_noise(_capped_squares(c["held_out"], scale) - least, folds)]
     else:
         best = min(c["cv_loss"] for c in table)
         good = [i for i, c in enumerate(table) if _as_good(problem, c["cv_loss"], best, ref)]

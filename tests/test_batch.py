@@ -217,6 +217,25 @@ def test_several_group_and_input_columns():
     assert all(len(d) == 2 for d in table["degrees"])
 
 
+def test_weight_column_reaches_each_fit(long_table, tmp_path):
+    keys = ["s001", "s002", "s003"]
+    data = long_table[long_table["series"].isin(keys)].copy()
+    data["w"] = np.where(np.arange(len(data)) % 4 == 0, 0.0, 1.0 + np.arange(len(data)) % 3)
+    table = fit_groups(data, "series", "x", "y", weight="w", n_jobs=1)
+    for key, row in zip(keys, table.itertuples()):
+        part = data[data["series"] == key]
+        model = dorv.MDLPolynomialRegressor(random_state=group_seed(None, (key,))).fit(
+            part[["x"]].to_numpy(), part["y"].to_numpy(), sample_weight=part["w"].to_numpy())
+        assert row.coef == tuple(model.coef_) and row.n_outliers == (~model.inlier_mask_).sum()
+    path = tmp_path / "long.csv"
+    data.to_csv(path, index=False)
+    out = tmp_path / "fits.csv"
+    proc = run_batch("--csv", path, "--group-col", "series", "--x-col", "x", "--y-col", "y",
+                     "--weight-col", "w", "--out", out, "--workers", 1)
+    assert proc.returncode == 0, proc.stderr
+    pd.testing.assert_frame_equal(read_csv_result(out), table, check_dtype=False)
+
+
 def test_groups_that_cannot_be_fitted_keep_the_batch_going():
     data = pd.DataFrame({"g": ["ok"] * 30 + ["short"] + ["text"] * 30,
                          "x": [*np.linspace(0, 1, 30), 0.5, *(["a"] + [0.5] * 29)],
@@ -243,11 +262,14 @@ def test_estimator_warnings_go_into_their_row(long_table):
         (dict(x=[]), "x: expected at least one column"),
         (dict(y=["y"]), "y: expected one column name"),
         (dict(x=["x", "series"]), "a column can play one part only"),
+        (dict(weight="y"), "a column can play one part only"),
+        (dict(weight="w"), "weight: no column 'w'"),
         (dict(n_jobs=0), "n_jobs: expected None or a whole number of at least 1, got 0"),
         (dict(n_jobs=1.5), "n_jobs: .* got 1.5"),
         (dict(n_jobs=2, client=object()), "n_jobs: pass either n_jobs or client"),
     ],
-    ids=["by", "x-missing", "x-empty", "y-list", "overlap", "n_jobs-0", "n_jobs-float",
+    ids=["by", "x-missing", "x-empty", "y-list", "overlap", "weight-is-y", "weight-missing",
+         "n_jobs-0", "n_jobs-float",
          "n_jobs-and-client"],
 )
 def test_bad_arguments(long_table, kwargs, match):
@@ -283,8 +305,8 @@ def small_table(long_table, tmp_path_factory):
 
 
 def read_csv_result(path):
-    table = pd.read_csv(path, keep_default_na=False, na_values={"mdl": "", "hit_rate": "",
-                                                                  "rms": ""})
+    table = pd.read_csv(path, keep_default_na=False, na_values=dict.fromkeys(
+        ("mdl", "hit_rate", "rms", "scale", "n_outliers"), ""))
     for c in batch.TUPLE_COLUMNS:
         table[c] = [tuple(json.loads(v)) if v else None for v in table[c]]
     return table

@@ -109,9 +109,25 @@ def test_result_is_read_only_and_not_picklable():
     (dict(scale=np.nan), "scale must be finite, got nan"),
     (dict(n_starts=0), "n_starts must be at least 1, got 0"),
     (dict(max_iter=-1), "max_iter must not be negative, got -1"),
+    (dict(sample_weight=np.ones(4)), "sample_weight has 4 entries but Phi has 300 rows"),
+    (dict(sample_weight=np.r_[0.0, np.ones(M - 1)]),
+     "sample_weight must be finite and positive, got 0.000000 at row 0"),
 ], ids=["rows", "R1", "Phi-nan", "y-inf", "init-length", "init-nan", "scale-negative",
-        "scale-nan", "n_starts", "max_iter"])
+        "scale-nan", "n_starts", "max_iter", "weight-length", "weight-zero"])
 def test_bad_input_is_refused_by_name(kwargs, match):
     args = dict(Phi=PHI, y=NOISE) | kwargs
     with pytest.raises(ValueError, match=f"fit_robust_linear: {match}"):
         dc.fit_robust_linear(**args)
+
+
+def test_sample_weights_are_rows_scaled_by_their_roots():
+    y, bad = contaminated(0.2)
+    w = np.random.default_rng(3).uniform(0.5, 4.0, M)
+    root = np.sqrt(w)
+    weighted = dc.fit_robust_linear(PHI, y, sample_weight=w)
+    np.testing.assert_allclose(weighted.coef, BETA, atol=0.05)
+    assert not weighted.inlier_mask[bad].any()
+    # without penalties (whose count of rows the weights change), the fit of the scaled rows
+    scaled = dc.fit_robust_linear(PHI * root[:, None], y * root)
+    np.testing.assert_allclose(weighted.coef, scaled.coef, rtol=1e-6, atol=1e-9)
+    np.testing.assert_allclose(weighted.scale, scaled.scale, rtol=1e-6)

@@ -38,6 +38,13 @@ struct Data {
   Vector y;  // (m)
 };
 
+// The rows scaled by the square roots of their sample weights w (m).
+void weigh_rows(Data& d, const Vector& w) {
+  const Eigen::ArrayXd root = w.array().sqrt();
+  for (Index j = 0; j < d.X.cols(); ++j) d.X.col(j).array() *= root;
+  d.y.array() *= root;
+}
+
 Data copy_of(const MatrixView& Phi, const VectorView& y) {
   Data d{Matrix(Phi.rows, Phi.cols), Vector(y.size)};
   // By blocks of rows, so that a row-major block stays in cache while its columns are written.
@@ -308,8 +315,8 @@ struct MStep {
 
 // Iteratively reweighted penalised least squares with the biweight at scale s, from b. Rows of
 // weight zero are left out of the weighted system.
-MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vector b,
-             int max_iter) {
+MStep m_step(const Data& d, const Vector* sample_weight, const PenaltySpec& pen, double ridge,
+             double s, Vector b, int max_iter) {
   const Index m = d.X.rows(), p = d.X.cols();
   MStep out{std::move(b)};
   Vector fitted = d.X * out.b;
@@ -321,7 +328,7 @@ MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vect
     Index k = 0;
     double n_w = 0.0;
     for (Index i = 0; i < m; ++i) {  // without a branch: which rows are kept is unpredictable
-      n_w += w[i];
+      n_w += sample_weight != nullptr ? w[i] * (*sample_weight)[i] : w[i];
       rows[static_cast<std::size_t>(k)] = i;
       root[k] = std::sqrt(w[i]);
       k += w[i] != 0.0 ? 1 : 0;
@@ -347,9 +354,10 @@ MStep m_step(const Data& d, const PenaltySpec& pen, double ridge, double s, Vect
 
 // Too few rows to tell outliers: the penalised least-squares fit of every row, all weights 1
 // and every row an inlier; the scale is the root mean square residual, floored.
-RobustFit fit_every_row(const Data& d, const PenaltySpec& pen, double ridge, double floor) {
+RobustFit fit_every_row(const Data& d, double n, const PenaltySpec& pen, double ridge,
+                        double floor) {
   const Index m = d.X.rows();
-  Vector b = solve_penalised(view(d.X), view(d.y), static_cast<double>(m), pen, ridge);
+  Vector b = solve_penalised(view(d.X), view(d.y), n, pen, ridge);
   const Vector r = d.y - d.X * b;
   const double rms = m > 0 ? std::sqrt(r.squaredNorm() / static_cast<double>(m)) : 0.0;
   return {std::move(b), std::max(rms, floor), Vector::Ones(m),
@@ -381,6 +389,18 @@ void check_arguments(const Data& d, const VectorView& y, const PenaltySpec& pen,
   if (opt.max_iter < 0)
     throw std::invalid_argument(std::string(who) + ": max_iter must not be negative, got " +
                                 std::to_string(opt.max_iter));
+  if (opt.sample_weight != nullptr) {
+    const Vector& w = *opt.sample_weight;
+    if (w.size() != d.X.rows())
+      throw std::invalid_argument(std::string(who) + ": sample_weight has " +
+                                  std::to_string(w.size()) + " entries but Phi has " +
+                                  std::to_string(d.X.rows()) + " rows");
+    for (Index i = 0; i < w.size(); ++i)
+      if (!(w[i] > 0.0) || !std::isfinite(w[i]))
+        throw std::invalid_argument(std::string(who) + ": sample_weight must be finite and "
+                                    "positive, got " + std::to_string(w[i]) + " at row " +
+                                    std::to_string(i));
+  }
 }
 
 }  // namespace
@@ -397,13 +417,18 @@ RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Ma
   check_penalty_shapes(pen, Phi.cols, who);
   const double md = static_cast<double>(Phi.rows), pd = static_cast<double>(Phi.cols);
   require_doubles(2.0 * md * pd + 8.0 * md + 4.0 * pd * pd);
-  const Data d = copy_of(Phi, y);
+  Data d = copy_of(Phi, y);
   check_arguments(d, y, pen, ridge, opt);
+  if (opt.sample_weight != nullptr) weigh_rows(d, *opt.sample_weight);
   const Index m = d.X.rows(), p = d.X.cols();
 
   const double floor = std::max(1e-12 * (m > 0 ? d.y.cwiseAbs().maxCoeff() : 0.0),
                                 std::numeric_limits<double>::min());
-  if (m <= p || p == 0) return fit_every_row(d, pen, ridge, floor);
+  if (m <= p || p == 0) {
+    const double n = opt.sample_weight != nullptr ? opt.sample_weight->sum()
+                                                  : static_cast<double>(m);
+    return fit_every_row(d, n, pen, ridge, floor);
+  }
   Vector start;
   if (opt.init != nullptr && opt.scale > 0.0) {
     start = *opt.init;
@@ -418,7 +443,7 @@ RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Ma
 
   const double s0 =
       std::max(opt.scale > 0.0 ? opt.scale : m_scale(d.y - d.X * start), floor);
-  MStep fit = m_step(d, pen, ridge, s0, std::move(start), opt.max_iter);
+  MStep fit = m_step(d, opt.sample_weight, pen, ridge, s0, std::move(start), opt.max_iter);
   const Vector r = d.y - d.X * fit.b;
   const double scale = std::max(inlier_scale(r, s0), floor);
   return {std::move(fit.b),

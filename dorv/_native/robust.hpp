@@ -25,6 +25,7 @@ struct RobustOptions {
   int n_starts = 100;            // random elemental subsets of the start search
   std::uint64_t seed = 0;        // of the generator that draws the subsets
   int max_iter = 50;             // bound on the M-step's iterations
+  const Vector* sample_weight = nullptr;  // positive weights of the rows (m), or null: all 1
 };
 
 // MM-estimate of the model y ~ Phi beta under the penalties of fit_regularized_linear.
@@ -49,8 +50,16 @@ struct RobustOptions {
 // floored at 1e-12 max |y_i| (the smallest normal double for y = 0), so an exact fit has a
 // positive scale.
 //
-// Phi (m, p), y (m), R1 and R2 (p, p) or null. Throws std::invalid_argument for mismatched
-// shapes, non-finite data, init or scale, a negative scale, n_starts < 1 or max_iter < 0. The
+// Sample weights w (opt.sample_weight; precision weights: the noise sd of row i is
+// scale / sqrt(w_i)) make it the same fit of the rows scaled by sqrt(w_i): the concentration
+// steps rank the rows by w_i r_i^2 and sum w_i r_i^2, the M-step's weights are w_i times the
+// biweight weights of sqrt(w_i) r_i / s0, n_w is the sum of those products, and the scales,
+// the weights and the inlier mask of the result are those of the residuals sqrt(w_i) r_i. Rows of
+// weight 0 are the caller's to drop.
+//
+// Phi (m, p), y (m), R1 and R2 (p, p) or null, opt.sample_weight (m) or null. Throws std::invalid_argument for mismatched
+// shapes, non-finite data, init or scale, a negative scale, n_starts < 1, max_iter < 0 or a sample
+// weight that is not a finite positive number. The
 // result is the same, bit for bit, for every layout of Phi and y and every thread count.
 RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
                             const Matrix* R2, double gamma1, double gamma2, double ridge,

@@ -59,12 +59,13 @@ void register_solvers(py::module_& m) {
       "fit_robust_linear",
       [](const MatrixView& Phi, const VectorView& y, const py::object& R1, const py::object& R2,
          double gamma1, double gamma2, double ridge, const std::optional<Vector>& init,
-         const std::optional<double>& scale, int n_starts, std::uint64_t seed, int max_iter) {
+         const std::optional<double>& scale, int n_starts, std::uint64_t seed, int max_iter,
+         const std::optional<Vector>& sample_weight) {
         Matrix r1, r2;
         const Matrix* p1 = optional_matrix(R1, r1);
         const Matrix* p2 = optional_matrix(R2, r2);
         const RobustOptions opt{init ? &*init : nullptr, scale.value_or(0.0), n_starts, seed,
-                                max_iter};
+                                max_iter, sample_weight ? &*sample_weight : nullptr};
         const double p = static_cast<double>(Phi.cols);
         const double search = std::max(n_starts, 0) * 2000.0 * p * 8.0;
         return released(search + std::max(max_iter, 1) * size(Phi) * (p + 8.0), [&] {
@@ -74,7 +75,7 @@ void register_solvers(py::module_& m) {
       "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
       "gamma2"_a = 0.0, "ridge"_a = 1e-10, py::kw_only(), "init"_a = py::none(),
       "scale"_a = py::none(), "n_starts"_a.noconvert() = 100, "seed"_a.noconvert() = 0,
-      "max_iter"_a.noconvert() = 50);
+      "max_iter"_a.noconvert() = 50, "sample_weight"_a = py::none());
 }
 
 }  // namespace dorv::binding
