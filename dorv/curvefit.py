@@ -9,6 +9,13 @@ data/damped_sine.csv, 200 noisy samples of y = 1.5 + 2 exp(-x/5) sin(1.1 x), hea
     x = np.sort(rng.uniform(0.0, 10.0, 200))
     y = 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(1.1 * x) + rng.normal(0.0, 0.05, 200)
 
+data/glitches.csv, the curve sample with 30 of its 200 readings replaced by a glitching
+sensor's values, header "x,y":
+
+    g = np.random.default_rng(20261209)
+    bad = g.choice(200, 30, replace=False)
+    y[bad] = g.uniform(-0.5, 4.0, 30)
+
 data/ripple.csv, 400 noisy samples of a surface over two inputs, header "u,v,w":
 
     rng = np.random.default_rng(20241209)
@@ -40,6 +47,7 @@ if TYPE_CHECKING:
 # name -> (file, input columns, target column)
 SAMPLES = {
     "curve": ("data/damped_sine.csv", ["x"], "y"),
+    "glitches": ("data/glitches.csv", ["x"], "y"),
     "surface": ("data/ripple.csv", ["u", "v"], "w"),
 }
 
@@ -160,8 +168,10 @@ def report(outcome: Outcome) -> str:
         f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
         "and judged on it (cv columns)",
         "",
-        "candidates in the order tried; the chosen one has the lowest cv MDL of those whose cv "
-        "error is about the best" + (" (cv error: residuals capped at 3 scales)" if robust else ""),
+        "candidates in the order tried; the chosen one has "
+        + ("the fewest coefficients of those whose cv error is as good as the best within its "
+           "noise (cv error: residuals capped at 3 scales)" if robust else
+           "the lowest cv MDL of those whose cv error is about the best"),
     ]
     c = m.candidates_
     width = max(7, max(len(_degrees(g)) for g in c["degrees"]))
@@ -264,7 +274,13 @@ def _chosen_label(m: MDLPolynomialRegressor) -> str:
     return label
 
 
-CHOSE = "degrees chosen by held-out (cv) error, of those about as good the lowest cv MDL"
+def _chose(m: MDLPolynomialRegressor) -> str:
+    """What chose the model, for the plots' titles."""
+    if m.loss == "biweight":
+        return "chosen by held-out (cv) error: the fewest coefficients within its noise"
+    return "chosen by held-out (cv) error, then the lowest cv MDL"
+
+
 BAND = "95 % interval of a new observation"
 
 
@@ -309,7 +325,7 @@ def _plot_curve(plt, outcome: Outcome, n_best: int = 3):
     ax.plot(grid, curve(m.coef_), lw=2.5, color="black", label=_chosen_label(m))
     ax.set_xlabel(data.x_names[0])
     ax.set_ylabel(data.y_name)
-    ax.set_title(_title(outcome, CHOSE.replace("degrees", "degree")))
+    ax.set_title(_title(outcome, "degree " + _chose(outcome.model)), fontsize="medium")
     ax.legend(fontsize="small")
     return fig
 
@@ -346,7 +362,7 @@ def _plot_surface(plt, outcome: Outcome):
         a.set_ylabel(data.x_names[1])
         if not m.inlier_mask_.all():
             a.legend(fontsize="small", loc="upper right")
-    fig.suptitle(_title(outcome, f"fitted polynomial surface, {CHOSE}"))
+    fig.suptitle(_title(outcome, f"fitted polynomial surface, degrees {_chose(outcome.model)}"))
     return fig
 
 
@@ -372,5 +388,6 @@ def _plot_observed(plt, outcome: Outcome):
     rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
     if not m.inlier_mask_.all():
         rx.legend(fontsize="small")
-    fig.suptitle(_title(outcome, f"polynomial in {data.X.shape[1]} inputs, {CHOSE}"))
+    fig.suptitle(_title(outcome, f"polynomial in {data.X.shape[1]} inputs, degrees "
+                                 f"{_chose(outcome.model)}"))
     return fig

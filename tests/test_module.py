@@ -25,7 +25,7 @@ REGISTRY = {
     "gibbs_entropy": ["energies", "T=1.0"],
     "fit_robust_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
                           "ridge=1e-10", "*", "init=None", "scale=None", "n_starts=100", "seed=0",
-                          "max_iter=50"],
+                          "max_iter=50", "sample_weight=None"],
 }
 
 
