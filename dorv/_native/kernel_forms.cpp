@@ -3,6 +3,10 @@
 // intrinsic of the library lives here. Compiled without contraction into fused multiply-adds:
 // the hit kernels must keep every product and sum apart, while the Gram tiles and Eigen's
 // kernels use fused multiply-adds explicitly where the form has them.
+//
+// A form defines nothing outside its anonymous namespace and Eigen's renamed one but its table,
+// and calls none of common.hpp's inline functions: an out-of-line copy of one, compiled here
+// for this form's instruction set, could be the copy the linker keeps for every caller.
 
 #include "kernel_forms.hpp"
 
