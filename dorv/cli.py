@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from dorv import curvefit
 from dorv._rules import MAX_DEGREE
+from dorv.estimator import MDLPolynomialRegressor
 from dorv.tables import (InputError, distinct_parts, find_columns, is_parquet, one_line,
                          read_table, require)
 
@@ -30,6 +31,7 @@ if TYPE_CHECKING:
     from dorv.batch import BatchJob
 
 DELIMITERS = {"\\t": "\t"}  # spelled as typed in a shell
+GAMMA2 = MDLPolynomialRegressor().gamma2  # the job's default penalty is the estimator's
 
 
 class _Parser(argparse.ArgumentParser):
@@ -48,8 +50,9 @@ def _parser() -> argparse.ArgumentParser:
         epilog="python -m dorv batch --help: fit one model per group of a long table.",
     )
     p.add_argument("--sample", choices=sorted(curvefit.SAMPLES), default="curve",
-                   help="shipped sample to fit without --csv: 'curve' (y on x, 200 rows) or "
-                   "'surface' (w on u and v, 400 rows) (default: curve)")
+                   help="shipped sample to fit without --csv: 'curve' (y on x, 200 rows), "
+                   "'glitches' (the curve with 30 glitched readings) or 'surface' (w on u and "
+                   "v, 400 rows) (default: curve)")
     p.add_argument("--csv", metavar="FILE",
                    help="CSV file with the data, or Parquet when the name ends in .parquet or "
                    ".pq (default: the sample)")
@@ -66,9 +69,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--gamma1", type=float, default=0.0, metavar="W",
                    help="weight of the first-derivative penalty, finite and 0 or more "
                    "(default: 0)")
-    p.add_argument("--gamma2", type=float, default=1e-6, metavar="W",
+    p.add_argument("--gamma2", type=float, default=GAMMA2, metavar="W",
                    help="weight of the second-derivative penalty, finite and 0 or more "
-                   "(default: 1e-6)")
+                   f"(default: {GAMMA2:g})")
     p.add_argument("--loss", choices=("biweight", "squared_error"), default="biweight",
                    help="'biweight': robust fits, through gross outliers, which the report "
                    "counts and the plot marks; 'squared_error': penalised least squares "

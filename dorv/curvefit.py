@@ -146,8 +146,7 @@ def report(outcome: Outcome) -> str:
                        for n, lo, hi in zip(data.x_names, data.X.min(0), data.X.max(0)))
     robust = m.loss == "biweight"
     lines = [
-        "dorv: polynomial fits, degrees chosen by their error on held-out points, then by "
-        "held-out MDL (lower is better)",
+        f"dorv: polynomial fits, degrees {_chose(m)}",
         f"data     {data.source}{data.note}",
         f"         {data.y.size} rows; y = {data.y_name!r}; inputs {inputs}",
     ]
@@ -168,19 +167,22 @@ def report(outcome: Outcome) -> str:
         f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
         "and judged on it (cv columns)",
         "",
-        "candidates in the order tried; the chosen one has "
+        "candidates in the order tried (\"<=T\": total degree at most T, else the tensor "
+        "product); the chosen one has "
         + ("the fewest coefficients of those whose cv error is as good as the best within its "
            "noise (cv error: residuals capped at 3 scales)" if robust else
            "the lowest cv MDL of those whose cv error is about the best"),
     ]
     c = m.candidates_
-    width = max(7, max(len(_degrees(g)) for g in c["degrees"]))
+    names = [_degrees(g) + ("" if t is None else f" <={t}")
+             for g, t in zip(c["degrees"], c["total_degree"])]
+    width = max(7, max(len(name) for name in names))
     lines.append(f"{'degrees':>{width}}  {'coefs':>5}  {'resid rms':>10}  {'hit rate':>8}  "
                  f"{'MDL':>10}  {'cv error':>10}  {'cv MDL':>10}")
     for i, degrees in enumerate(c["degrees"]):
         mark = "  <- chosen" if c["chosen"][i] else ""
         lines.append(
-            f"{_degrees(degrees):>{width}}  {c['n_coefs'][i]:>5}  {c['rms'][i]:>10.4g}  "
+            f"{names[i]:>{width}}  {c['n_coefs'][i]:>5}  {c['rms'][i]:>10.4g}  "
             f"{c['hit_rate'][i]:>8.3f}  {c['mdl'][i]:>10.3f}  {c['cv_loss'][i]:>10.4g}  "
             f"{c['cv_mdl'][i]:>10.3f}{mark}"
         )

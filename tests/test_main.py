@@ -32,8 +32,8 @@ def run_job(*args, cwd=None, code=None):
 
 def table(stdout):
     """Rows of the candidates table: degrees, resid rms, hit rate, MDL, cv rms, cv MDL, chosen."""
-    rows = re.findall(r"^\s+([\d,]+)\s+\d+\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)(  <- chosen)?$",
-                      stdout, re.M)
+    rows = re.findall(r"^\s*([\d,]+)(?: <=\d+)?\s+\d+\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)"
+                      r"(  <- chosen)?$", stdout, re.M)
     return [(tuple(map(int, r[0].split(","))), *map(float, r[1:6]), bool(r[6])) for r in rows]
 
 
