@@ -11,7 +11,8 @@ between the two results, so that a fast wrong answer shows.
     python bench/run.py --json out.json
 
 dorv_core must be importable, e.g. PYTHONPATH=build/<dir> for a build tree. NumPy runs at its best:
-the script drops OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE from its environment before NumPy loads.
+the script drops OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE from its environment before NumPy loads,
+and sets OPENBLAS_THREAD_TIMEOUT=4 so that NumPy's idle threads do not slow the call timed after.
 DORV_KERNELS=sse2 times the portable kernels of dorv_core.
 """
 
@@ -30,9 +31,14 @@ import sys
 import threading
 import time
 
-# OpenBLAS reads these when it loads: without them it picks its best kernel for this processor.
-if any(v in os.environ for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")):
-    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+# OpenBLAS reads these when it loads: without the first two it picks its best kernel for this
+# processor. Its worker threads otherwise keep spinning for up to a second after each call, taking
+# a core from whatever is timed next (ours, interleaved with it: a 2-thread product of dorv_core
+# ran at half speed right after NumPy's); with the shortest timeout they sleep at once.
+_BLAS_ENV = {"OPENBLAS_CORETYPE": None, "OPENBLAS_L2_SIZE": None, "OPENBLAS_THREAD_TIMEOUT": "4"}
+if any(os.environ.get(k) != v for k, v in _BLAS_ENV.items()):
+    env = {k: v for k, v in os.environ.items() if k not in _BLAS_ENV}
+    env.update({k: v for k, v in _BLAS_ENV.items() if v is not None})
     os.execve(sys.executable, [sys.executable, *sys.argv], env)
 
 import numpy as np

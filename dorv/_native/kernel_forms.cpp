@@ -93,114 +93,152 @@ void copy_entries(const VectorView& y, Index r0, Index h, double* out) {
   for (Index i = 0; i < h; ++i) out[i] = y.data[(r0 + i) * y.step];
 }
 
-// Four doubles, one per row of four consecutive rows, and a multiply-add on them: fused where
-// the form has fused multiply-adds, a product then a sum otherwise.
+// Four doubles (four rows of a column, or four columns of a row) and a multiply-add on them:
+// fused where the form has fused multiply-adds, a product then a sum otherwise.
 #if defined(__AVX2__) && defined(__FMA__)
 struct Lanes {
   __m256d v;
 };
+inline Lanes zero_lanes() { return {_mm256_setzero_pd()}; }
 inline Lanes load_lanes(const double* p) { return {_mm256_loadu_pd(p)}; }
+inline Lanes broadcast_lanes(const double* p) { return {_mm256_broadcast_sd(p)}; }
 inline void store_lanes(double* p, Lanes a) { _mm256_storeu_pd(p, a.v); }
+inline Lanes add_lanes(Lanes a, Lanes b) { return {_mm256_add_pd(a.v, b.v)}; }
 inline Lanes madd(Lanes a, Lanes b, Lanes acc) { return {_mm256_fmadd_pd(a.v, b.v, acc.v)}; }
+// The 4 x 4 block whose columns are c[0] ... c[3], by rows.
+inline void transpose(Lanes c[4]) {
+  const __m256d ab0 = _mm256_unpacklo_pd(c[0].v, c[1].v), ab1 = _mm256_unpackhi_pd(c[0].v, c[1].v);
+  const __m256d cd0 = _mm256_unpacklo_pd(c[2].v, c[3].v), cd1 = _mm256_unpackhi_pd(c[2].v, c[3].v);
+  c[0].v = _mm256_permute2f128_pd(ab0, cd0, 0x20);
+  c[1].v = _mm256_permute2f128_pd(ab1, cd1, 0x20);
+  c[2].v = _mm256_permute2f128_pd(ab0, cd0, 0x31);
+  c[3].v = _mm256_permute2f128_pd(ab1, cd1, 0x31);
+}
+// Panels per tile of the Gram product, A below: 12 accumulators and 4 operands fill the 16
+// registers.
+constexpr int kTilePanels = 3;
 #else
 struct Lanes {
   __m128d lo, hi;
 };
+inline Lanes zero_lanes() { return {_mm_setzero_pd(), _mm_setzero_pd()}; }
 inline Lanes load_lanes(const double* p) { return {_mm_loadu_pd(p), _mm_loadu_pd(p + 2)}; }
+inline Lanes broadcast_lanes(const double* p) { return {_mm_load1_pd(p), _mm_load1_pd(p)}; }
 inline void store_lanes(double* p, Lanes a) {
   _mm_storeu_pd(p, a.lo);
   _mm_storeu_pd(p + 2, a.hi);
 }
+inline Lanes add_lanes(Lanes a, Lanes b) {
+  return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)};
+}
 inline Lanes madd(Lanes a, Lanes b, Lanes acc) {
   return {_mm_add_pd(acc.lo, _mm_mul_pd(a.lo, b.lo)), _mm_add_pd(acc.hi, _mm_mul_pd(a.hi, b.hi))};
 }
+inline void transpose(Lanes c[4]) {
+  const Lanes r0 = {_mm_unpacklo_pd(c[0].lo, c[1].lo), _mm_unpacklo_pd(c[2].lo, c[3].lo)};
+  const Lanes r1 = {_mm_unpackhi_pd(c[0].lo, c[1].lo), _mm_unpackhi_pd(c[2].lo, c[3].lo)};
+  const Lanes r2 = {_mm_unpacklo_pd(c[0].hi, c[1].hi), _mm_unpacklo_pd(c[2].hi, c[3].hi)};
+  const Lanes r3 = {_mm_unpackhi_pd(c[0].hi, c[1].hi), _mm_unpackhi_pd(c[2].hi, c[3].hi)};
+  c[0] = r0;
+  c[1] = r1;
+  c[2] = r2;
+  c[3] = r3;
+}
+constexpr int kTilePanels = 1;  // 16 registers of two doubles: 8 accumulators
 #endif
 
-// Adds to S the products of columns a0 ... a0 + 3 with columns b0, b0 + 1 of B (h rows, h a
-// multiple of 4, leading dimension ld) four rows at a time: S(a, b) holds four partial sums, one
-// per row modulo 4, at S + 4 (a cp + b).
-void gram_tile(const double* B, Index h, Index ld, Index a0, Index b0, Index cp, double* S) {
-  Lanes acc[4][2];
-  for (int a = 0; a < 4; ++a)
-    for (int b = 0; b < 2; ++b) acc[a][b] = load_lanes(S + 4 * ((a0 + a) * cp + b0 + b));
-  const double* A = B + a0 * ld;
-  const double* C = B + b0 * ld;
-  for (Index i = 0; i < h; i += 4) {
-    const Lanes c0 = load_lanes(C + i), c1 = load_lanes(C + ld + i);
-    for (int a = 0; a < 4; ++a) {
-      const Lanes x = load_lanes(A + a * ld + i);
-      acc[a][0] = madd(x, c0, acc[a][0]);
-      acc[a][1] = madd(x, c1, acc[a][1]);
+// Rows per block of the Gram product: the packed block (cp columns) takes about 256 KiB, with
+// 64 to 512 rows.
+Index gram_block_rows(Index cp) {
+  return std::clamp<Index>((Index{1} << 15) / cp / 8 * 8, 64, 512);
+}
+
+// Rows r0 <= i < r0 + h of [X y] packed into panels of four columns, each panel row after row:
+// entry (k, j) at P[(j / 4) * stride + 4 k + j % 4]. Entries of columns past X.cols are left as
+// they are.
+void pack_panels(const MatrixView& X, const VectorView& y, Index r0, Index h, double* P,
+                 Index stride) {
+  const Index p = X.cols, full = p / 4 * 4;
+  if (X.col_step == 1) {  // C order: row after row, four contiguous columns at a time
+    for (Index k = 0; k < h; ++k) {
+      const double* row = X.data + (r0 + k) * X.row_step;
+      for (Index j0 = 0; j0 < full; j0 += 4)
+        store_lanes(P + j0 / 4 * stride + 4 * k, load_lanes(row + j0));
+    }
+  } else {
+    for (Index j0 = 0; j0 < full; j0 += 4) {
+      double* out = P + j0 / 4 * stride;
+      Index k = 0;
+      if (X.row_step == 1) {  // column-major: blocks of 4 x 4 turned in registers
+        const double* col = X.data + r0 + j0 * X.col_step;
+        for (; k + 4 <= h; k += 4) {
+          Lanes c[4];
+          for (int j = 0; j < 4; ++j) c[j] = load_lanes(col + j * X.col_step + k);
+          transpose(c);
+          for (int r = 0; r < 4; ++r) store_lanes(out + 4 * (k + r), c[r]);
+        }
+      }
+      for (; k < h; ++k)
+        for (Index j = 0; j < 4; ++j) out[4 * k + j] = X(r0 + k, j0 + j);
     }
   }
-  for (int a = 0; a < 4; ++a)
-    for (int b = 0; b < 2; ++b) store_lanes(S + 4 * ((a0 + a) * cp + b0 + b), acc[a][b]);
-}
-
-// Above this many columns (of [X y]) the library's blocked product reuses what it loads better
-// than the tiles of gram_rows_narrow, whose columns no longer fit in the first-level cache.
-constexpr Index kNarrowGramMax = 64;
-
-// The Gram products of [X y] by blocks of rows copied into column-major storage, padded with
-// zero rows and columns to multiples of 4 (zeros add nothing to a sum). Every entry is summed in
-// four partial sums, one per row modulo 4, over all rows in increasing order, and the four are
-// added last as (s0 + s1) + (s2 + s3).
-void gram_rows_narrow(const MatrixView& X, const VectorView& y, Index r0, Index r1, double* G,
-                      double* g, Progress progress) {
-  const Index p = X.cols, c = p + 1, cp = (c + 3) / 4 * 4;
-  const Index h = std::min<Index>(256, (r1 - r0 + 3) / 4 * 4);
-  // Columns 2 KiB apart would share sets of the first-level cache as a row-major block is
-  // scattered into them: the leading dimension is padded.
-  const Index ld = h + 8;
-  Mat B = Mat::Zero(ld, cp);
-  Vec S = Vec::Zero(4 * cp * cp);
-  for (Index i = r0; i < r1; i += h) {
-    const Index rows = std::min(h, r1 - i);
-    if (rows < h) B.setZero();
-    copy_rows(X, i, rows, B.data(), ld);
-    copy_entries(y, i, rows, B.col(p).data());
-    for (Index b0 = 0; b0 < cp; b0 += 2)
-      for (Index a0 = b0 / 4 * 4; a0 < cp; a0 += 4)
-        gram_tile(B.data(), h, ld, a0, b0, cp, S.data());
-    progress(double(h) * double(cp) * double(cp));
-  }
-  const auto total = [&](Index a, Index b) {
-    const double* s = S.data() + 4 * (a * cp + b);
-    return (s[0] + s[1]) + (s[2] + s[3]);
-  };
-  for (Index b = 0; b < p; ++b) {
-    for (Index a = b; a < p; ++a) G[a + b * p] = total(a, b);
-    g[b] = total(p, b);
+  double* out = P + full / 4 * stride;
+  for (Index k = 0; k < h; ++k) {
+    for (Index j = full; j < p; ++j) out[4 * k + j - full] = X(r0 + k, j);
+    out[4 * k + p - full] = y(r0 + k);
   }
 }
 
-// The same for wide X: the library's rank update and product, block by block.
-void gram_rows_wide(const MatrixView& X, const VectorView& y, Index r0, Index r1, double* G,
-                    double* g, Progress progress) {
-  const Index p = X.cols, h = block_rows(p, 64);
-  Map Gm(G, p, p);
-  Eigen::Map<Vec> gv(g, p);
-  Gm.triangularView<Eigen::Lower>().setZero();
-  gv.setZero();
-  Mat B(h, p);
-  Vec yb(h);
-  for (Index i = r0; i < r1; i += h) {
-    const Index rows = std::min(h, r1 - i);
-    copy_rows(X, i, rows, B.data(), h);
-    copy_entries(y, i, rows, yb.data());
-    const auto Bt = B.topRows(rows).transpose();
-    Gm.selfadjointView<Eigen::Lower>().rankUpdate(Bt);
-    gv.noalias() += Bt * yb.head(rows);
-    progress(double(rows) * double(p) * double(p + 2));
+// Adds to S (leading dimension ld) the products of the packed panels qa ... qa + A - 1 with
+// panel qb over the h rows of the block: S(a, b) += sum_k P(k, a) P(k, b), each sum taken over
+// k in increasing order from zero and added to S last.
+void gram_tile(const double* P, Index stride, Index h, Index qa, Index qb, double* S, Index ld) {
+  constexpr int A = kTilePanels;
+  Lanes acc[A][4];
+  for (int i = 0; i < A; ++i)
+    for (int j = 0; j < 4; ++j) acc[i][j] = zero_lanes();
+  const double* pa = P + qa * stride;
+  const double* pb = P + qb * stride;
+  for (Index k = 0; k < h; ++k) {
+    Lanes a[A];
+    for (int i = 0; i < A; ++i) a[i] = load_lanes(pa + i * stride + 4 * k);
+    for (int j = 0; j < 4; ++j) {
+      const Lanes b = broadcast_lanes(pb + 4 * k + j);
+      for (int i = 0; i < A; ++i) acc[i][j] = madd(a[i], b, acc[i][j]);
+    }
   }
+  for (int i = 0; i < A; ++i)
+    for (int j = 0; j < 4; ++j) {
+      double* s = S + 4 * (qa + i) + (4 * qb + j) * ld;
+      store_lanes(s, add_lanes(load_lanes(s), acc[i][j]));
+    }
 }
 
+// The Gram products of [X y] by blocks of rows, each block packed once into panels of four
+// columns (zero columns pad [X y] to a multiple of 4; zeros add nothing to a sum). Every entry
+// is summed per block over its rows in increasing order, and the blocks' sums are added in
+// increasing order: the order depends on r0, r1 and p alone, not on the layout of X.
 void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
                double* G, double* g, Progress progress) {
-  if (X.cols + 1 <= kNarrowGramMax)
-    gram_rows_narrow(X, y, r0, r1, G, g, progress);
-  else
-    gram_rows_wide(X, y, r0, r1, G, g, progress);
+  const Index p = X.cols;
+  const Index panels = ((p + 1 + 3) / 4 + kTilePanels - 1) / kTilePanels * kTilePanels;
+  const Index cp = 4 * panels;
+  const Index h = gram_block_rows(cp), stride = 4 * h;
+  Vec P = Vec::Zero(panels * stride);
+  Mat S = Mat::Zero(cp, cp);
+  for (Index i = r0; i < r1; i += h) {
+    const Index rows = std::min(h, r1 - i);
+    pack_panels(X, y, i, rows, P.data(), stride);
+    // The tiles that hold the lower triangle: rows from the tile of the column down.
+    for (Index qb = 0; qb < panels; ++qb)
+      for (Index qa = qb / kTilePanels * kTilePanels; qa < panels; qa += kTilePanels)
+        gram_tile(P.data(), stride, rows, qa, qb, S.data(), cp);
+    progress(double(rows) * double(cp) * double(cp + 4) / 2.0);
+  }
+  for (Index b = 0; b < p; ++b) {
+    for (Index a = b; a < p; ++a) G[a + b * p] = S(a, b);
+    g[b] = S(p, b);
+  }
 }
 
 void qr_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,

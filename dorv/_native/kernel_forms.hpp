@@ -18,8 +18,8 @@ struct KernelForm {
   const char* name;
 
   // Lower triangle of G = X_rᵀ X_r and g = X_rᵀ y_r over the rows r0 <= i < r1, from copies of
-  // blocks of rows in column-major storage, so that the layout of X does not change a bit; the
-  // order of every sum is fixed by r0, r1 and p. G (p, p) column-major, g (p); the strictly upper
+  // blocks of rows packed once each, so that the layout of X does not change a bit; the order
+  // of every sum is fixed by r0, r1 and p. G (p, p) column-major, g (p); the strictly upper
   // triangle of G is left as it is. p = X.cols.
   void (*gram_rows)(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
                     double* G, double* g, Progress progress);

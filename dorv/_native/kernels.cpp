@@ -152,8 +152,9 @@ void gram_lower(const MatrixView& X, const VectorView& y, Matrix& G, Vector& g) 
   g = Vector::Zero(p);
   if (m == 0 || p == 0) return;
   const double pd = static_cast<double>(p);
-  // At most 2^20 doubles of partial results.
-  const Index n = chunk_count(std::min(double(m) / 64.0, double(Index{1} << 20) / (pd * pd)),
+  // Chunks of at least 1024 rows (a few blocks of the kernel), at most 2^20 doubles of partial
+  // results.
+  const Index n = chunk_count(std::min(double(m) / 1024.0, double(Index{1} << 20) / (pd * pd)),
                               double(m) * pd * pd);
   if (n == 1) return form.gram_rows(X, y, 0, m, G.data(), g.data(), report_progress);
   require_doubles(double(n) * pd * (pd + 1.0));
