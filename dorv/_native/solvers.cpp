@@ -8,11 +8,7 @@
 
 namespace dorv {
 
-namespace {
-
-// The whole thin SVD of a copy of X: for wide designs, and for tall ones whose triangular factor
-// has overflowed or underflowed (the SVD scales X by its largest entry first).
-Vector ols_by_full_svd(const MatrixView& X, const VectorView& y) {
+Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
   Matrix A(X.rows, X.cols);
   for (Index j = 0; j < X.cols; ++j)
     for (Index i = 0; i < X.rows; ++i) A(i, j) = X(i, j);
@@ -23,6 +19,8 @@ Vector ols_by_full_svd(const MatrixView& X, const VectorView& y) {
   stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
   return svd.solve(b);
 }
+
+namespace {
 
 // Minimum-norm solution of R beta = c through the SVD of the upper-triangular R (p, p), with
 // the default rank threshold p * eps * the largest singular value. c (p) -> beta (p). Compiled
@@ -58,7 +56,7 @@ Vector ols(const MatrixView& X, const VectorView& y) {
   if (rows < cols) {
     require_finite(X, "ols", "X");
     require_finite(y, "ols", "y");
-    return ols_by_full_svd(X, y);
+    return ols_whole_svd(X, y);
   }
   const Matrix R = tall_qr(X, y);
   // NaN or an infinity in X or y leaves R non-finite; so does an overflow of the column norms,
@@ -67,7 +65,7 @@ Vector ols(const MatrixView& X, const VectorView& y) {
   if (!all_finite(R) || R.topLeftCorner(cols, cols).cwiseAbs().maxCoeff() < 1e-100) {
     require_finite(X, "ols", "X");
     require_finite(y, "ols", "y");
-    return ols_by_full_svd(X, y);
+    return ols_whole_svd(X, y);
   }
   Vector beta = solve_triangular_svd(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
   stop_point(8.0 * p * p * p);

@@ -13,6 +13,7 @@
 #include "bases.hpp"
 #include "kernels.hpp"
 #include "sampling.hpp"
+#include "solvers.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -49,8 +50,7 @@ dorv::Vector normal_equations_solve(const dorv::Matrix& Phi, const dorv::Vector&
 // reduced tall designs by QR first.
 dorv::Vector ols_full_svd(const dorv::Matrix& X, const dorv::Vector& y) {
   if (X.size() == 0) return dorv::Vector::Zero(X.cols());
-  const Eigen::BDCSVD<dorv::Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
-  return svd.solve(y);
+  return dorv::ols_whole_svd(dorv::view(X), dorv::view(y));
 }
 
 // design_matrix_nd literally: each column whole, one element-wise power per variable.
