@@ -148,7 +148,7 @@ constexpr int kTilePanels = 1;  // 16 registers of two doubles: 8 accumulators
 #endif
 
 // Rows per block of the Gram product: the packed block (cp columns) takes about 256 KiB, with
-// 64 to 512 rows.
+// 64 to 512 rows (fewer where there are fewer).
 Index gram_block_rows(Index cp) {
   return std::clamp<Index>((Index{1} << 15) / cp / 8 * 8, 64, 512);
 }
@@ -223,7 +223,7 @@ void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std:
   const Index p = X.cols;
   const Index panels = ((p + 1 + 3) / 4 + kTilePanels - 1) / kTilePanels * kTilePanels;
   const Index cp = 4 * panels;
-  const Index h = gram_block_rows(cp), stride = 4 * h;
+  const Index h = std::min(gram_block_rows(cp), (r1 - r0 + 7) / 8 * 8), stride = 4 * h;
   Vec P = Vec::Zero(panels * stride);
   Mat S = Mat::Zero(cp, cp);
   for (Index i = r0; i < r1; i += h) {

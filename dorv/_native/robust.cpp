@@ -91,17 +91,12 @@ std::vector<Index> sample_rows(Engine& engine, Index n, Index count) {
 
 // Solution of (Z'Z + ridge I + n gamma1 R1 + n gamma2 R2) b = Z'z, formed and solved as
 // fit_regularized_linear does. Z (k, p), z (k).
-Vector solve_penalised(const MatrixView& Z, const VectorView& z, double n,
+Vector fit_penalised(const MatrixView& Z, const VectorView& z, double n,
                        const PenaltySpec& pen, double ridge) {
   Matrix A;
   Vector b;
   gram_lower(Z, z, A, b);
-  A.diagonal().array() += ridge;
-  if (pen.R1 != nullptr && pen.gamma1 != 0.0) A += (n * pen.gamma1) * *pen.R1;
-  if (pen.R2 != nullptr && pen.gamma2 != 0.0) A += (n * pen.gamma2) * *pen.R2;
-  const double p = static_cast<double>(A.rows());
-  stop_point(p * p * p);
-  return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+  return solve_penalised(std::move(A), b, n, pen, ridge);
 }
 
 // Squares of residuals, with NaN and overflow as +infinity so that they order last.
@@ -162,7 +157,7 @@ class Concentration {
     for (Index j = 0; j < p; ++j)
       for (Index k = 0; k < h_; ++k) Z_(k, j) = d_.X(rows_[static_cast<std::size_t>(k)], j);
     for (Index k = 0; k < h_; ++k) z_[k] = d_.y[rows_[static_cast<std::size_t>(k)]];
-    return solve_penalised(view(Z_), view(z_), static_cast<double>(h_), pen_, ridge_);
+    return fit_penalised(view(Z_), view(z_), static_cast<double>(h_), pen_, ridge_);
   }
 
  private:
@@ -194,7 +189,7 @@ Vector elemental_fit(const Data& d, const PenaltySpec& pen, double ridge, Engine
     if (qr.rank() == p) break;
   }
   if (qr.rank() == p && !pen.active()) return qr.solve(s.y);
-  return solve_penalised(view(s.X), view(s.y), static_cast<double>(p), pen, ridge);
+  return fit_penalised(view(s.X), view(s.y), static_cast<double>(p), pen, ridge);
 }
 
 struct Candidate {
@@ -339,7 +334,7 @@ MStep m_step(const Data& d, const Vector* sample_weight, const PenaltySpec& pen,
     stop_point(4.0 * static_cast<double>(m) * static_cast<double>(p + 1));
     if (k == 0) break;
     const MatrixView Zk{Z.data(), k, p, 1, m};
-    out.b = solve_penalised(Zk, VectorView{z.data(), k, 1}, n_w, pen, ridge);
+    out.b = fit_penalised(Zk, VectorView{z.data(), k, 1}, n_w, pen, ridge);
     Vector next = d.X * out.b;
     const double change = (next - fitted).cwiseAbs().maxCoeff();
     fitted.swap(next);
@@ -357,7 +352,7 @@ MStep m_step(const Data& d, const Vector* sample_weight, const PenaltySpec& pen,
 RobustFit fit_every_row(const Data& d, double n, const PenaltySpec& pen, double ridge,
                         double floor) {
   const Index m = d.X.rows();
-  Vector b = solve_penalised(view(d.X), view(d.y), n, pen, ridge);
+  Vector b = fit_penalised(view(d.X), view(d.y), n, pen, ridge);
   const Vector r = d.y - d.X * b;
   const double rms = m > 0 ? std::sqrt(r.squaredNorm() / static_cast<double>(m)) : 0.0;
   return {std::move(b), std::max(rms, floor), Vector::Ones(m),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "checks.hpp"
 #include "kernels.hpp"
@@ -100,13 +101,17 @@ Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const 
   // only then.
   if (!all_finite(A.diagonal())) require_finite(Phi, who, "Phi");
   require_finite(ridge, who, "ridge");
-  check_penalty_values({R1, R2, gamma1, gamma2}, who);
+  const PenaltySpec pen{R1, R2, gamma1, gamma2};
+  check_penalty_values(pen, who);
+  return solve_penalised(std::move(A), b, static_cast<double>(y.size), pen, ridge);
+}
 
-  const double n = static_cast<double>(y.size);
+Vector solve_penalised(Matrix A, const Vector& b, double n, const PenaltySpec& pen, double ridge) {
   A.diagonal().array() += ridge;
-  if (use1) A += (n * gamma1) * *R1;
-  if (use2) A += (n * gamma2) * *R2;
-  stop_point(static_cast<double>(p) * static_cast<double>(p) * static_cast<double>(p));
+  if (pen.R1 != nullptr && pen.gamma1 != 0.0) A += (n * pen.gamma1) * *pen.R1;
+  if (pen.R2 != nullptr && pen.gamma2 != 0.0) A += (n * pen.gamma2) * *pen.R2;
+  const double p = static_cast<double>(A.rows());
+  stop_point(p * p * p);
   return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
 }
 

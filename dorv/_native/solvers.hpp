@@ -1,6 +1,7 @@
 #pragma once
 // Least-squares solvers: minimum-norm least squares and the penalised normal equations.
 
+#include "checks.hpp"
 #include "common.hpp"
 
 namespace dorv {
@@ -21,5 +22,11 @@ Vector ols_whole_svd(const MatrixView& X, const VectorView& y);
 // are read must be finite.
 Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge);
+
+// Its last step, for callers that have formed the Gram product themselves: solves
+// (A + ridge I + n gamma1 R1 + n gamma2 R2) beta = b from the lower triangle of A, with n the
+// number of rows (or their total weight) the penalties are scaled by. A (p, p), b (p), the
+// penalty's matrices (p, p) -> beta (p); nothing is checked.
+Vector solve_penalised(Matrix A, const Vector& b, double n, const PenaltySpec& pen, double ridge);
 
 }  // namespace dorv
