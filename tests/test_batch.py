@@ -65,8 +65,10 @@ def reference(long_table):
 
 @pytest.fixture(scope="module")
 def client():
+    # Any free port for the dashboard: with the tests spread over processes, two clusters may
+    # start at once (None means the fixed default in older versions).
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as c:
+                      dashboard_address=":0") as cluster, Client(cluster) as c:
         yield c
 
 

@@ -9,6 +9,10 @@
 
 namespace dorv {
 
+namespace {
+
+// The whole thin SVD of a copy of X: for wide designs, and for tall ones whose triangular factor
+// has overflowed or underflowed (the SVD scales X by its largest entry first).
 Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
   Matrix A(X.rows, X.cols);
   for (Index j = 0; j < X.cols; ++j)
@@ -20,8 +24,6 @@ Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
   stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
   return svd.solve(b);
 }
-
-namespace {
 
 // Minimum-norm solution of R beta = c through the SVD of the upper-triangular R (p, p), with
 // the default rank threshold p * eps * the largest singular value. c (p) -> beta (p). Compiled

@@ -11,11 +11,6 @@ namespace dorv {
 // beta (p). Throws std::invalid_argument unless X and y are finite.
 Vector ols(const MatrixView& X, const VectorView& y);
 
-// The same through the thin SVD of a copy of the whole of X (which it scales by its largest
-// entry first): ols's path for wide designs, and for tall ones whose triangular factor has
-// overflowed or underflowed. X (m, p) finite, m and p >= 1; y (m) finite -> beta (p).
-Vector ols_whole_svd(const MatrixView& X, const VectorView& y);
-
 // Penalised normal equations (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y,
 // n = rows of Phi, solved by LDLT on the lower triangle. A null or zero-weighted matrix is not
 // read. Phi (m, p), y (m), R1 (p, p), R2 (p, p) -> beta (p). Phi, y, ridge and the terms that

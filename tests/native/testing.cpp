@@ -13,7 +13,6 @@
 #include "bases.hpp"
 #include "kernels.hpp"
 #include "sampling.hpp"
-#include "solvers.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -46,13 +45,6 @@ dorv::Vector normal_equations_solve(const dorv::Matrix& Phi, const dorv::Vector&
   return Eigen::LDLT<dorv::Matrix, Eigen::Lower>(A).solve(b);
 }
 
-// Minimum-norm least squares through the thin SVD of the whole of X, as ols did before it
-// reduced tall designs by QR first.
-dorv::Vector ols_full_svd(const dorv::Matrix& X, const dorv::Vector& y) {
-  if (X.size() == 0) return dorv::Vector::Zero(X.cols());
-  return dorv::ols_whole_svd(dorv::view(X), dorv::view(y));
-}
-
 // design_matrix_nd literally: each column whole, one element-wise power per variable.
 dorv::Matrix design_matrix_nd_whole_columns(const dorv::MultiIndexList& multi_indices,
                                             const std::vector<dorv::Vector>& X_cols) {
@@ -73,7 +65,6 @@ PYBIND11_MODULE(_dorv_testing, m) {
   m.def("select_elite", &select_elite, "ranked"_a, "n_elite"_a);
   m.def("normal_equations_solve", &normal_equations_solve, "Phi"_a, "y"_a, "R1"_a, "R2"_a,
         "gamma1"_a, "gamma2"_a, "ridge"_a);
-  m.def("ols_full_svd", &ols_full_svd, "X"_a, "y"_a);
   m.def("design_matrix_nd_whole_columns", &design_matrix_nd_whole_columns, "multi_indices"_a,
         "X_cols"_a);
   m.def("kernel_form", [] { return std::string(dorv::kernel_form().name); });
