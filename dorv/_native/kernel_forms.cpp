@@ -42,49 +42,6 @@ Index block_rows(Index cols, Index least) {
   return std::max(least, rows) / 8 * 8 + 8;
 }
 
-// Rows r0 <= i < r0 + h of X into out (h, X.cols) column-major, at offset `at` rows of a matrix
-// with leading dimension ld.
-void copy_rows(const MatrixView& X, Index r0, Index h, double* out, Index ld) {
-  if (X.row_step == 1) {
-    for (Index j = 0; j < X.cols; ++j)
-      std::memcpy(out + j * ld, X.data + r0 + j * X.col_step, sizeof(double) * std::size_t(h));
-    return;
-  }
-  if (X.col_step == 1) {  // C order: each row is contiguous
-    Index i = 0;
-#if defined(__AVX2__)
-    // Blocks of 4 x 4 transposed in registers.
-    for (; i + 4 <= h; i += 4) {
-      const double* row = X.data + (r0 + i) * X.row_step;
-      Index j = 0;
-      for (; j + 4 <= X.cols; j += 4) {
-        const __m256d a = _mm256_loadu_pd(row + j), b = _mm256_loadu_pd(row + X.row_step + j);
-        const __m256d c = _mm256_loadu_pd(row + 2 * X.row_step + j);
-        const __m256d d = _mm256_loadu_pd(row + 3 * X.row_step + j);
-        const __m256d ab0 = _mm256_unpacklo_pd(a, b), ab1 = _mm256_unpackhi_pd(a, b);
-        const __m256d cd0 = _mm256_unpacklo_pd(c, d), cd1 = _mm256_unpackhi_pd(c, d);
-        double* o = out + i + j * ld;
-        _mm256_storeu_pd(o, _mm256_permute2f128_pd(ab0, cd0, 0x20));
-        _mm256_storeu_pd(o + ld, _mm256_permute2f128_pd(ab1, cd1, 0x20));
-        _mm256_storeu_pd(o + 2 * ld, _mm256_permute2f128_pd(ab0, cd0, 0x31));
-        _mm256_storeu_pd(o + 3 * ld, _mm256_permute2f128_pd(ab1, cd1, 0x31));
-      }
-      for (; j < X.cols; ++j)
-        for (Index k = 0; k < 4; ++k) out[i + k + j * ld] = row[k * X.row_step + j];
-    }
-#endif
-    for (; i < h; ++i) {
-      const double* row = X.data + (r0 + i) * X.row_step;
-      for (Index j = 0; j < X.cols; ++j) out[i + j * ld] = row[j];
-    }
-    return;
-  }
-  for (Index i = 0; i < h; ++i) {
-    const double* row = X.data + (r0 + i) * X.row_step;
-    for (Index j = 0; j < X.cols; ++j) out[i + j * ld] = row[j * X.col_step];
-  }
-}
-
 void copy_entries(const VectorView& y, Index r0, Index h, double* out) {
   if (y.step == 1) {
     std::memcpy(out, y.data + r0, sizeof(double) * std::size_t(h));
@@ -238,6 +195,39 @@ void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std:
   for (Index b = 0; b < p; ++b) {
     for (Index a = b; a < p; ++a) G[a + b * p] = S(a, b);
     g[b] = S(p, b);
+  }
+}
+
+// Rows r0 <= i < r0 + h of X into out (h, X.cols) column-major, leading dimension ld.
+void copy_rows(const MatrixView& X, Index r0, Index h, double* out, Index ld) {
+  if (X.row_step == 1) {
+    for (Index j = 0; j < X.cols; ++j)
+      std::memcpy(out + j * ld, X.data + r0 + j * X.col_step, sizeof(double) * std::size_t(h));
+    return;
+  }
+  if (X.col_step == 1) {  // C order: each row is contiguous; blocks of 4 x 4 turned in registers
+    Index i = 0;
+    for (; i + 4 <= h; i += 4) {
+      const double* row = X.data + (r0 + i) * X.row_step;
+      Index j = 0;
+      for (; j + 4 <= X.cols; j += 4) {
+        Lanes c[4];
+        for (int r = 0; r < 4; ++r) c[r] = load_lanes(row + r * X.row_step + j);
+        transpose(c);
+        for (int k = 0; k < 4; ++k) store_lanes(out + i + (j + k) * ld, c[k]);
+      }
+      for (; j < X.cols; ++j)
+        for (Index k = 0; k < 4; ++k) out[i + k + j * ld] = row[k * X.row_step + j];
+    }
+    for (; i < h; ++i) {
+      const double* row = X.data + (r0 + i) * X.row_step;
+      for (Index j = 0; j < X.cols; ++j) out[i + j * ld] = row[j];
+    }
+    return;
+  }
+  for (Index i = 0; i < h; ++i) {
+    const double* row = X.data + (r0 + i) * X.row_step;
+    for (Index j = 0; j < X.cols; ++j) out[i + j * ld] = row[j * X.col_step];
   }
 }
 
