@@ -2,7 +2,7 @@
 // Types, views of arrays where they lie, the memory guard and the stop check shared by the
 // native units.
 
-#include <Eigen/Dense>
+#include <Eigen/Core>
 #include <algorithm>
 #include <atomic>
 #include <chrono>

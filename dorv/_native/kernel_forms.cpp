@@ -10,7 +10,8 @@
 
 #include "kernel_forms.hpp"
 
-#include <Eigen/Dense>
+#include <Eigen/Core>
+#include <Eigen/QR>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <Eigen/QR>
+
 namespace dorv {
 
 namespace {

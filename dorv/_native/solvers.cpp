@@ -4,8 +4,11 @@
 #include <cmath>
 #include <utility>
 
+#include <Eigen/Cholesky>
+
 #include "checks.hpp"
 #include "kernels.hpp"
+#include "svd.hpp"
 
 namespace dorv {
 
@@ -20,18 +23,9 @@ Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
   Vector b(y.size);
   for (Index i = 0; i < y.size; ++i) b[i] = y(i);
   stop_point(static_cast<double>(A.size()));
-  const Eigen::BDCSVD<Matrix> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  Vector beta = svd_solve(A, b);
   stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
-  return svd.solve(b);
-}
-
-// Minimum-norm solution of R beta = c through the SVD of the upper-triangular R (p, p), with
-// the default rank threshold p * eps * the largest singular value. c (p) -> beta (p). Compiled
-// once, for the portable instruction set: at the sizes of a factor the SVD gains nothing from
-// wider vectors.
-Vector solve_triangular_svd(const Matrix& R, const Vector& c) {
-  const Eigen::BDCSVD<Matrix> svd(R, Eigen::ComputeThinU | Eigen::ComputeThinV);
-  return svd.solve(c);
+  return beta;
 }
 
 }  // namespace
@@ -70,7 +64,8 @@ Vector ols(const MatrixView& X, const VectorView& y) {
     require_finite(y, "ols", "y");
     return ols_whole_svd(X, y);
   }
-  Vector beta = solve_triangular_svd(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
+  // The SVD of the p x p factor, with the threshold p * eps * its largest singular value.
+  Vector beta = svd_solve(R.topLeftCorner(cols, cols), R.col(cols).head(cols));
   stop_point(8.0 * p * p * p);
   return beta;
 }

@@ -5,10 +5,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
-#include <string>
+#include <Eigen/Cholesky>
 
 #include "bases.hpp"
 #include "kernels.hpp"

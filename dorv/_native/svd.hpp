@@ -1,0 +1,13 @@
+#pragma once
+// The divide-and-conquer SVD, in a unit of its own: its instantiation is a third of the build.
+
+#include "common.hpp"
+
+namespace dorv {
+
+// Minimum-norm least-squares solution of A x ~ b by the thin divide-and-conquer SVD of A, with
+// the default rank threshold: max(1, min(m, p)) * eps * the largest singular value.
+// A (m, p), b (m) -> x (p).
+Vector svd_solve(const Matrix& A, const Vector& b);
+
+}  // namespace dorv
