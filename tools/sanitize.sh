@@ -27,32 +27,41 @@ built=$(date +%s)
 testing=$(echo "$build"/_dorv_testing*.so)
 
 logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
+leak_pid=""
+trap '[ -z "$leak_pid" ] || kill "$leak_pid" 2>/dev/null; rm -rf "$logs"' EXIT
 # Python is not instrumented, so the runtime must come first; libstdc++ is loaded with it so
 # that the runtime can intercept C++ exceptions.
 preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
 # Requests above 4 GiB fail as malloc does under the tests' address-space cap, which the
 # sanitizer cannot run under; they reach Python as MemoryError. Leak detection at exit is off:
-# CPython and NumPy do not free their own objects at exit, and the leak check below covers the
+# CPython and NumPy do not free their own objects at exit, and the leak check covers the
 # extension instead.
 limits="allocator_may_return_null=1:max_allocation_size_mb=4096"
 status=0
+
+# Leaks: the fuzz cases three times, with the interpreter allocating through malloc so that the
+# checker sees the pointers inside Python objects; once the caches are warm, a pass must leave
+# no more unreachable memory than the one before. The driver reads the checker's reports from
+# its standard error. It is one process: it runs beside the suite, on the time the suite leaves
+# a core idle.
+leak_cases=${DORV_LEAK_CASES:-1000}
+if [ "$leak_cases" -gt 0 ]; then
+  LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:$limits" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
+    PYTHONPATH="$build" "$python" tests/fuzz_driver.py --cases "$leak_cases" \
+    --leak-check >"$logs/leak-check" 2>&1 &
+  leak_pid=$!
+fi
+
 LD_PRELOAD="$preload" ASAN_OPTIONS="detect_leaks=0:$limits:log_path=$logs/asan" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
   DORV_TESTING_MODULE="$testing" PYTHONPATH="$build:." "$python" -m pytest -p no:cacheprovider \
   "$@" || status=$?
 
-# Leaks: the fuzz cases three times, with the interpreter allocating through malloc so that the
-# checker sees the pointers inside Python objects; once the caches are warm, a pass must leave
-# no more unreachable memory than the one before. The driver reads the checker's reports from
-# its standard error.
-if [ "${DORV_LEAK_CASES:-1000}" -gt 0 ]; then
+if [ "$leak_cases" -gt 0 ]; then
   leak_status=0
-  LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
-    ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:$limits" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
-    PYTHONPATH="$build" "$python" tests/fuzz_driver.py --cases "${DORV_LEAK_CASES:-1000}" \
-    --leak-check >"$logs/leak-check" 2>&1 || leak_status=$?
+  wait "$leak_pid" || leak_status=$?
   grep -E "^(leak check|fuzz):" "$logs/leak-check" || true
   if [ "$leak_status" -ne 0 ]; then
     grep -A 200 -E "^FAIL|Sanitizer|Fatal Python error" "$logs/leak-check" | head -400
