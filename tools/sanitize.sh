@@ -62,6 +62,7 @@ LD_PRELOAD="$preload" ASAN_OPTIONS="detect_leaks=0:$limits:log_path=$logs/asan" 
 if [ "$leak_cases" -gt 0 ]; then
   leak_status=0
   wait "$leak_pid" || leak_status=$?
+  leak_pid=""
   grep -E "^(leak check|fuzz):" "$logs/leak-check" || true
   if [ "$leak_status" -ne 0 ]; then
     grep -A 200 -E "^FAIL|Sanitizer|Fatal Python error" "$logs/leak-check" | head -400
