@@ -28,7 +28,7 @@ testing=$(echo "$build"/_dorv_testing*.so)
 
 logs=$(mktemp -d)
 leak_pid=""
-trap '[ -z "$leak_pid" ] || kill "$leak_pid" 2>/dev/null; rm -rf "$logs"' EXIT
+trap '[ -z "$leak_pid" ] || kill "$leak_pid" 2>/dev/null || true; rm -rf "$logs"' EXIT
 # Python is not instrumented, so the runtime must come first; libstdc++ is loaded with it so
 # that the runtime can intercept C++ exceptions.
 preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
