@@ -18,11 +18,13 @@ it.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import hashlib
 import math
 import os
 import signal
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
@@ -50,6 +52,7 @@ CHUNK_GROUPS = 16
 CHUNK_ROWS = 50_000
 CHUNKS_PER_WORKER = 4  # chunks per worker to aim for, so that the last ones balance the load
 IN_FLIGHT_PER_WORKER = 2  # chunks submitted ahead of the results per worker
+POLL_S = 0.1  # how often a wait for the workers looks for Ctrl-C
 
 # One group on its way to a worker: its position in the result, its seed (None when the
 # estimator takes none), its inputs X (n, d), its targets y (n) and its sample weights (n) or
@@ -231,25 +234,29 @@ class BatchJob:
 
     def run(self, rows: list[tuple[int, dict[str, Any]]], progress: bool = False) -> None:
         """Fit every group; append each finished ``(position, row)`` to `rows`."""
-        bar = _progress_bar(len(self.keys)) if progress else None
+        with HeldInterrupt() as interrupt:
+            bar = _progress_bar(len(self.keys)) if progress else None
 
-        def collect(done: list[tuple[int, dict[str, Any]]]) -> None:
-            rows.extend(done)
-            if bar is not None:
-                bar.update(len(done))
+            def collect(done: list[tuple[int, dict[str, Any]]]) -> None:
+                rows.extend(done)
+                if bar is not None:
+                    bar.update(len(done))
 
-        try:
-            if self.local:
-                with threadpool_limits(limits=1):  # OpenMP and BLAS, as they were after it
-                    for chunk in self.chunks():
-                        collect(fit_chunk(self.estimator, chunk))
-            else:
-                self._run_on_executor(collect)
-        finally:
-            if bar is not None:
-                bar.close()
+            try:
+                if self.local:
+                    with threadpool_limits(limits=1):  # OpenMP and BLAS, as they were after it
+                        for chunk in self.chunks():
+                            with interrupt.released():  # a long fit stops on Ctrl-C
+                                done = fit_chunk(self.estimator, chunk)
+                            collect(done)
+                else:
+                    self._run_on_executor(collect, interrupt)
+            finally:
+                if bar is not None:
+                    bar.close()
 
-    def _run_on_executor(self, collect: Callable[[list[Any]], None]) -> None:
+    def _run_on_executor(self, collect: Callable[[list[Any]], None],
+                         interrupt: HeldInterrupt) -> None:
         if self.client is not None:
             executor = self.client.get_executor(pure=False)
         else:
@@ -261,12 +268,10 @@ class BatchJob:
             pending: set[cf.Future[Any]] = set()
             for chunk in self.chunks():
                 if len(pending) >= window:
-                    done, pending = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
-                    for future in done:
-                        collect(future.result())
+                    pending = _collect_first(pending, collect, interrupt)
                 pending.add(executor.submit(fit_chunk, self.estimator, chunk))
-            for future in cf.as_completed(pending):
-                collect(future.result())
+            while pending:
+                pending = _collect_first(pending, collect, interrupt)
             finished = True
         finally:
             _stop(executor, finished)
@@ -287,6 +292,72 @@ def _stop(executor: cf.Executor, finished: bool) -> None:
         executor.shutdown(wait=True, cancel_futures=True)  # the running chunks end within seconds
     else:
         executor.shutdown(wait=False)  # a Dask executor cancels its futures
+
+
+def _collect_first(pending: set[cf.Future[Any]], collect: Callable[[list[Any]], None],
+                   interrupt: HeldInterrupt) -> set[cf.Future[Any]]:
+    """Wait for the first of `pending` to finish, collect the finished ones; the others.
+
+    The wait looks for a held-back Ctrl-C every `POLL_S` seconds.
+    """
+    while True:
+        done, others = cf.wait(pending, timeout=POLL_S, return_when=cf.FIRST_COMPLETED)
+        interrupt.check()
+        if done:
+            break
+    for future in done:
+        collect(future.result())
+    return others
+
+
+class HeldInterrupt:
+    """Ctrl-C held back: while entered, SIGINT is noted instead of raising KeyboardInterrupt
+    wherever the main thread happens to be; `check` raises it, and so does the exit.
+
+    A KeyboardInterrupt raised inside `concurrent.futures.wait`, which takes the futures' locks
+    one by one, can leave one of them taken: the executor's manager thread then blocks on it
+    and the shutdown waits for ever. The progress bar takes its locks the same way. Only the
+    main thread gets signals and only Python's default handler raises; otherwise this holds
+    nothing back.
+    """
+
+    def __init__(self) -> None:
+        self.caught = False
+        self.previous: Any = None
+
+    def __enter__(self) -> HeldInterrupt:
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+            self.previous = signal.signal(signal.SIGINT, self._note)
+        return self
+
+    def __exit__(self, kind: Any, *_: Any) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+            self.previous = None
+        if kind is None:
+            self.check()
+
+    def _note(self, signum: int, frame: Any) -> None:
+        self.caught = True
+
+    def check(self) -> None:
+        if self.caught:
+            self.caught = False
+            raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def released(self) -> Iterator[None]:
+        """Within the block Ctrl-C raises where it lands, as usual."""
+        self.check()
+        if self.previous is None:
+            yield
+            return
+        signal.signal(signal.SIGINT, self.previous)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, self._note)
 
 
 def _progress_bar(total: int) -> Any:

@@ -434,6 +434,36 @@ def test_cli_ctrl_c_writes_the_finished_rows(long_table, reference, tmp_path, wo
     pd.testing.assert_frame_equal(table, expected, check_dtype=False)
 
 
+CTRL_C_INSIDE_WAIT = """
+import signal, sys
+import numpy as np, pandas as pd
+from dorv.batch import BatchJob
+
+def ctrl_c_inside_wait(frame, event, arg):  # once `wait` has taken the first future's lock
+    if event == "c_return" and frame.f_code.co_qualname == "_AcquireFutures.__enter__":
+        sys.setprofile(None)
+        print("sent", flush=True)
+        signal.raise_signal(signal.SIGINT)
+
+rng = np.random.default_rng(0)
+data = pd.DataFrame({"g": np.repeat(np.arange(40), 20), "x": rng.normal(size=800)})
+data["y"] = data["x"] ** 2 + rng.normal(size=800)
+rows = []
+sys.setprofile(ctrl_c_inside_wait)
+try:
+    BatchJob(data, "g", "x", "y", n_jobs=2).run(rows)
+except KeyboardInterrupt:
+    print("interrupted", len(rows) < 40)
+"""
+
+
+@in_processes
+def test_ctrl_c_inside_the_executors_bookkeeping_still_stops_the_job():
+    proc = subprocess.run([sys.executable, "-c", CTRL_C_INSIDE_WAIT], env=child_env(),
+                          capture_output=True, text=True, timeout=60, preexec_fn=sigint_as_usual)
+    assert (proc.returncode, proc.stdout) == (0, "sent\ninterrupted True\n"), proc.stderr
+
+
 def test_readme_example_output(tmp_path):
     text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
     code = re.search(r"^## Many series: the batch job\n.*?```python\n(.*?)^```", text,
