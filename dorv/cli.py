@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import inspect
 import json
 import signal
 import sys
@@ -31,7 +32,11 @@ if TYPE_CHECKING:
     from dorv.batch import BatchJob
 
 DELIMITERS = {"\\t": "\t"}  # spelled as typed in a shell
-GAMMA2 = MDLPolynomialRegressor().gamma2  # the job's default penalty is the estimator's
+# The job's defaults and choices are the estimator's own.
+DEFAULTS = {name: p.default for name, p in
+            inspect.signature(MDLPolynomialRegressor).parameters.items()}
+GAMMA2 = DEFAULTS["gamma2"]
+LOSSES = sorted(MDLPolynomialRegressor._parameter_constraints["loss"][0].options)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -64,15 +69,16 @@ def _parser() -> argparse.ArgumentParser:
                    "the first column that is not an input)")
     p.add_argument("--delimiter", default=",", metavar="CHAR",
                    help="field separator: one character, or '\\t' for a tab (default: ',')")
-    p.add_argument("--max-degree", type=int, default=12, metavar="D",
-                   help=f"highest degree tried for each input, 1 to {MAX_DEGREE} (default: 12)")
-    p.add_argument("--gamma1", type=float, default=0.0, metavar="W",
+    p.add_argument("--max-degree", type=int, default=DEFAULTS["max_degree"], metavar="D",
+                   help=f"highest degree tried for each input, 1 to {MAX_DEGREE} (default: "
+                   f"{DEFAULTS['max_degree']})")
+    p.add_argument("--gamma1", type=float, default=DEFAULTS["gamma1"], metavar="W",
                    help="weight of the first-derivative penalty, finite and 0 or more "
-                   "(default: 0)")
+                   f"(default: {DEFAULTS['gamma1']:g})")
     p.add_argument("--gamma2", type=float, default=GAMMA2, metavar="W",
                    help="weight of the second-derivative penalty, finite and 0 or more "
                    f"(default: {GAMMA2:g})")
-    p.add_argument("--loss", choices=("biweight", "squared_error"), default="biweight",
+    p.add_argument("--loss", choices=LOSSES, default=DEFAULTS["loss"],
                    help="'biweight': robust fits, through gross outliers, which the report "
                    "counts and the plot marks; 'squared_error': penalised least squares "
                    "(default: biweight)")

@@ -37,7 +37,7 @@ import numpy.typing as npt
 
 import dorv_core as dc
 from dorv import tables
-from dorv._rules import HIT_FACTOR, hit_tolerance
+from dorv._rules import HIT_FACTOR
 from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
 from dorv.tables import InputError
 
@@ -144,7 +144,6 @@ def report(outcome: Outcome) -> str:
     d = data.X.shape[1]
     inputs = "; ".join(f"{n!r} from {_g(lo)} to {_g(hi)}"
                        for n, lo, hi in zip(data.x_names, data.X.min(0), data.X.max(0)))
-    robust = m.loss == "biweight"
     lines = [
         f"dorv: polynomial fits, degrees {_chose(m)}",
         f"data     {data.source}{data.note}",
@@ -155,23 +154,17 @@ def report(outcome: Outcome) -> str:
                      f"{m.x_center_[j]:.7g}) / {m.x_scale_[j]:.7g} maps {name!r} onto [-1, 1]"
                      + ("; monomials of t" if d == 1 else
                         "; products of powers of each t" if j == d - 1 else ""))
-    eps = hit_tolerance(dc.mad((data.y - m.y_center_) / m.y_scale_))
     lines += [
         f"targets  z = (y - {_g(m.y_center_)}) / {_g(m.y_scale_)}; hit tolerance "
-        f"{_g(eps * m.y_scale_)} in units of y ({HIT_FACTOR} * mad)",
-        f"loss     {m.loss}: " + ("robust MM-fits (Tukey's biweight); points farther than "
-                                  "3 scales from the model are outliers" if robust else
-                                  "penalised least squares"),
+        f"{_g(m.hit_tolerance_)} in units of y ({HIT_FACTOR} * mad)",
+        f"loss     {m.loss_.name}: {m.loss_.description}",
         f"penalty  gamma1 = {m.gamma1:g}, gamma2 = {m.gamma2:g} on the squared first and second "
         f"derivatives over [-1, 1]{'^' + str(d) if d > 1 else ''}",
         f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
         "and judged on it (cv columns)",
         "",
         "candidates in the order tried (\"<=T\": total degree at most T, else the tensor "
-        "product); the chosen one has "
-        + ("the fewest coefficients of those whose cv error is as good as the best within its "
-           "noise (cv error: residuals capped at 3 scales)" if robust else
-           "the lowest cv MDL of those whose cv error is about the best"),
+        "product); the chosen one has " + m.loss_.rule,
     ]
     c = m.candidates_
     names = [_degrees(g) + ("" if t is None else f" <={t}")
@@ -219,7 +212,7 @@ def report(outcome: Outcome) -> str:
         "",
         f"chosen model: {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} ({kept}), "
         f"MDL {m.mdl_:.3f}, resid rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv error "
-        f"{_g(m.cv_rms_)}",
+        f"{_g(m.cv_loss_)}",
         f"  scale {_g(m.scale_)} (noise sd of the inliers); {outliers} outlier"
         f"{'' if outliers == 1 else 's'} of {data.y.size} points (farther than 3 scales)",
     ]
@@ -232,7 +225,7 @@ def report(outcome: Outcome) -> str:
 
 
 def _fit_name(m: MDLPolynomialRegressor) -> str:
-    return "robust fit" if m.loss == "biweight" else "least-squares fit"
+    return m.loss_.fit_name
 
 
 def _n_outliers(m: MDLPolynomialRegressor) -> int:
@@ -269,7 +262,7 @@ def _title(outcome: Outcome, what: str) -> str:
 def _chosen_label(m: MDLPolynomialRegressor) -> str:
     chosen = m.candidates_["chosen"].index(True)
     what = "degree" if len(m.degrees_) == 1 else "degrees"
-    label = (f"chosen: {what} {_degrees(m.degrees_)}: cv error {_g(m.cv_rms_)}, cv MDL "
+    label = (f"chosen: {what} {_degrees(m.degrees_)}: cv error {_g(m.cv_loss_)}, cv MDL "
              f"{m.candidates_['cv_mdl'][chosen]:.3g}")
     if m.sampler_ and m.sampler_["kept"]:
         label += f"; refined by the sampler, MDL {m.mdl_:.3g}"
@@ -278,9 +271,7 @@ def _chosen_label(m: MDLPolynomialRegressor) -> str:
 
 def _chose(m: MDLPolynomialRegressor) -> str:
     """What chose the model, for the plots' titles."""
-    if m.loss == "biweight":
-        return "chosen by held-out (cv) error: the fewest coefficients within its noise"
-    return "chosen by held-out (cv) error, then the lowest cv MDL"
+    return m.loss_.title
 
 
 BAND = "95 % interval of a new observation"
