@@ -80,10 +80,13 @@ def _parser() -> argparse.ArgumentParser:
                    f"(default: {GAMMA2:g})")
     p.add_argument("--loss", choices=LOSSES, default=DEFAULTS["loss"],
                    help="'biweight': robust fits, through gross outliers, which the report "
-                   "counts and the plot marks; 'squared_error': penalised least squares "
-                   "(default: biweight)")
+                   "counts and the plot marks; 'squared_error': penalised least squares; "
+                   "'auto': the robust fit, or least squares where it fits the held-out rows "
+                   f"as well (default: {DEFAULTS['loss']})")
     p.add_argument("--seed", type=int, default=42, metavar="N",
                    help="sampler seed, 0 to 2**64 - 1 (default: 42)")
+    p.add_argument("--verbose", action="store_true",
+                   help="also print the sampler's Gibbs summary of its warm-up energies")
     p.add_argument("--plot", metavar="FILE.png",
                    help="also draw the data and the fit into this image (needs matplotlib; "
                    "'.png' is added to a name without an image extension) and print its name: "
@@ -138,7 +141,7 @@ def main(argv: list[str] | None = None) -> int:
             data = curvefit.read_columns(args.csv, args.x_col, args.y_col, args.delimiter)
         outcome = curvefit.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed,
                                args.loss)
-        print(curvefit.report(outcome), end="")
+        print(curvefit.report(outcome, args.verbose), end="")
         if args.plot:
             print(f"plot written to {curvefit.plot(outcome, args.plot)}")
     except (InputError, ImportError) as e:

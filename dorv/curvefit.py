@@ -138,90 +138,11 @@ def _t(j: int, d: int) -> str:
     return "t" if d == 1 else f"t{j}"
 
 
-def report(outcome: Outcome) -> str:
-    """The candidates tried, the sampler's outcome and the chosen model, as text."""
-    data, m = outcome.data, outcome.model
-    d = data.X.shape[1]
-    inputs = "; ".join(f"{n!r} from {_g(lo)} to {_g(hi)}"
-                       for n, lo, hi in zip(data.x_names, data.X.min(0), data.X.max(0)))
-    lines = [
-        f"dorv: polynomial fits, degrees {_chose(m)}",
-        f"data     {data.source}{data.note}",
-        f"         {data.y.size} rows; y = {data.y_name!r}; inputs {inputs}",
-    ]
-    for j, name in enumerate(data.x_names):
-        lines.append(f"{'basis' if j == 0 else '':<9}{_t(j, d)} = ({name} - "
-                     f"{m.x_center_[j]:.7g}) / {m.x_scale_[j]:.7g} maps {name!r} onto [-1, 1]"
-                     + ("; monomials of t" if d == 1 else
-                        "; products of powers of each t" if j == d - 1 else ""))
-    lines += [
-        f"targets  z = (y - {_g(m.y_center_)}) / {_g(m.y_scale_)}; hit tolerance "
-        f"{_g(m.hit_tolerance_)} in units of y ({HIT_FACTOR} * mad)",
-        f"loss     {m.loss_.name}: {m.loss_.description}",
-        f"penalty  gamma1 = {m.gamma1:g}, gamma2 = {m.gamma2:g} on the squared first and second "
-        f"derivatives over [-1, 1]{'^' + str(d) if d > 1 else ''}",
-        f"held out {m.cv}-fold cross-validation: every candidate is also fitted without each fold "
-        "and judged on it (cv columns)",
-        "",
-        "candidates in the order tried (\"<=T\": total degree at most T, else the tensor "
-        "product); the chosen one has " + m.loss_.rule,
-    ]
-    c = m.candidates_
-    names = [_degrees(g) + ("" if t is None else f" <={t}")
-             for g, t in zip(c["degrees"], c["total_degree"])]
-    width = max(7, max(len(name) for name in names))
-    lines.append(f"{'degrees':>{width}}  {'coefs':>5}  {'resid rms':>10}  {'hit rate':>8}  "
-                 f"{'MDL':>10}  {'cv error':>10}  {'cv MDL':>10}")
-    for i, degrees in enumerate(c["degrees"]):
-        mark = "  <- chosen" if c["chosen"][i] else ""
-        lines.append(
-            f"{names[i]:>{width}}  {c['n_coefs'][i]:>5}  {c['rms'][i]:>10.4g}  "
-            f"{c['hit_rate'][i]:>8.3f}  {c['mdl'][i]:>10.3f}  {c['cv_loss'][i]:>10.4g}  "
-            f"{c['cv_mdl'][i]:>10.3f}{mark}"
-        )
-    chosen = c["chosen"].index(True)
-    s = m.sampler_
-    kept = "sampler" if s and s["kept"] else _fit_name(m)
-    if s is not None:
-        lines += [
-            "",
-            f"refinement of {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} by "
-            "TournamentMCMC "
-            f"({s['n_chains']} chains, {s['n_elite']} elites, seed {s['seed']})",
-        ]
-        if not s["ran"]:
-            lines.append(f"  did not run: {s['reason']}")
-        else:
-            g = s["gibbs"]
-            lines.append(
-                f"  MDL {c['mdl'][chosen]:.3f} -> {s['mdl']:.3f}, hit rate "
-                f"{c['hit_rate'][chosen]:.3f} -> {s['hit_rate']:.3f}, resid rms "
-                f"{_g(c['rms'][chosen])} -> {_g(s['rms'])}")
-            if s["held_out"]:
-                h, f = s["held_out"]["sampler"], s["held_out"]["fit"]
-                lines.append(f"  run again without one fold, on that fold: hits {f['hits']} -> "
-                             f"{h['hits']}, cv error {_g(f['rms'])} -> {_g(h['rms'])}")
-            lines += [
-                f"  kept the {kept} ({s['reason']})",
-                f"  Gibbs summary of the warm-up energies: H {_g(g['H'])}, Hmax {_g(g['Hmax'])}, "
-                f"He {_g(g['He'])}, r_heat {_g(g['r_heat'])}, var_E {_g(g['var_E'])}, "
-                f"T {_g(g['T'])}",
-            ]
-    outliers = _n_outliers(m)
-    lines += [
-        "",
-        f"chosen model: {'degree' if d == 1 else 'degrees'} {_degrees(m.degrees_)} ({kept}), "
-        f"MDL {m.mdl_:.3f}, resid rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}, cv error "
-        f"{_g(m.cv_loss_)}",
-        f"  scale {_g(m.scale_)} (noise sd of the inliers); {outliers} outlier"
-        f"{'' if outliers == 1 else 's'} of {data.y.size} points (farther than 3 scales)",
-    ]
-    at_limit = [n for n, g in zip(data.x_names, m.degrees_) if g == outcome.max_degree]
-    if at_limit:
-        lines.append(f"  note: the chosen degree of {', '.join(at_limit)} is --max-degree "
-                     f"{outcome.max_degree}: a higher degree might fit better")
-    lines += ["", str(m.summary(data.x_names))]
-    return "\n".join(lines) + "\n"
+def report(outcome: Outcome, verbose: bool = False) -> str:
+    """The report of the fit (:mod:`dorv.report`)."""
+    from dorv.report import report as told
+
+    return told(outcome, verbose)
 
 
 def _fit_name(m: MDLPolynomialRegressor) -> str:

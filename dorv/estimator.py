@@ -87,15 +87,17 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 import dorv_core as dc
 from dorv._model import inference
 from dorv._model.basis import Array, Degrees, design, in_original_inputs
-from dorv._model.candidates import Candidate, judge
-from dorv._model.losses import INLIER_SCALES, LOSSES, Loss, inlier_scale
+from dorv._model.candidates import judge, judged
+from dorv._model.folds import FOLD_SEED, FOLDS, folds, tested
+from dorv._model.leverage import remote_rows
+from dorv._model.inference import conclude
+from dorv._model.losses import LOSSES, Loss
 from dorv._model.problem import Problem, Units, rms, rows
-from dorv._model.refine import FOLD_SEED, Outcome, refine
-from dorv._model.search import choose, search
+from dorv._model.refine import Outcome, refine
+from dorv._model.search import Choice, search_and_choose
+from dorv._model.spread import Spread, reweigh
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE
 
-POINTS_PER_COEF = 4  # training points per coefficient at least
-MAX_COEFS = 120  # and no basis of more coefficients
 SEARCH_ROWS = 5000  # above this many samples, the degrees are chosen on a subsample
 POLISH_STEPS = 10  # and the subsample's fit polished on all of them by this many steps at most
 INTERVAL_KINDS = ("observation", "mean")
@@ -212,6 +214,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     # Fitted attributes, set by fit.
     coef_: Array
+    spread_multi_indices_: npt.NDArray[np.int64]
+    spread_coef_: Array
     coef_cov_: Array
     multi_indices_: npt.NDArray[np.int64]
     degrees_: Degrees
@@ -236,12 +240,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     _parameter_constraints: dict = {
         "max_degree": ["array-like", Interval(numbers.Integral, 0, MAX_DEGREE, closed="both")],
-        "loss": [StrOptions(set(LOSSES))],
+        "loss": [StrOptions({"auto", *LOSSES})],
         "gamma1": [Interval(numbers.Real, 0.0, None, closed="left")],
         "gamma2": [Interval(numbers.Real, 0.0, None, closed="left")],
         "ridge": [Interval(numbers.Real, 0.0, None, closed="left")],
         "H": [Interval(numbers.Integral, 1, None, closed="left")],
-        "cv": [Interval(numbers.Integral, 2, None, closed="left")],
+        "cv": [None, Interval(numbers.Integral, 2, None, closed="left"), "cv_object"],
         "refine": ["boolean"],
         "n_chains": [Interval(numbers.Integral, 1, None, closed="left")],
         "n_warmup": [Interval(numbers.Integral, 0, None, closed="left")],
@@ -251,8 +255,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         "random_state": [Interval(numbers.Integral, 0, 2**64 - 1, closed="both"), "random_state"],
     }
 
-    def __init__(self, max_degree=12, *, loss="biweight", gamma1=0.0, gamma2=1e-7, ridge=1e-10,
-                 H=20, cv=5, refine=True, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5,
+    def __init__(self, max_degree=12, *, loss="auto", gamma1=0.0, gamma2=1e-7, ridge=1e-10,
+                 H=20, cv=None, refine=True, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5,
                  step_size=0.05, random_state=None):
         self.max_degree = max_degree
         self.loss = loss
@@ -271,7 +275,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     # -- fitting --------------------------------------------------------------------------------
 
-    def fit(self, X, y, sample_weight=None):
+    def fit(self, X, y, sample_weight=None, groups=None):
         """Chooses the degrees, fits the coefficients and refines them; returns self.
 
         `sample_weight` (n_samples,), non-negative: precision weights, the noise sd of a point
@@ -286,45 +290,63 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         max_degrees = self._max_degrees(X.shape[1])
         seed = self._seed()
         units = Units.of(X, y)
-        problem = Problem.of(units.t(X), units.z(y), LOSSES[self.loss], self.gamma1,
-                             self.gamma2, self.ridge, self.H, weight)
+        T = units.t(X)
+        losses = self._losses()
+        problem = Problem.of(T, units.z(y), losses[0], self.gamma1, self.gamma2, self.ridge,
+                             self.H, weight, remote_rows(T) if losses[0].robust else None)
         # Many samples: the degrees are chosen on a subsample.
-        sample = problem.subset(rows(problem.n, SEARCH_ROWS, seed=FOLD_SEED))
-        folds = list(KFold(min(self.cv, sample.n), shuffle=True, random_state=FOLD_SEED)
-                     .split(sample.z))
-        table = search(sample, folds, _limits(X, max_degrees), _max_coefs(folds))
-        chosen = choose(sample, table, folds)
-        basis = problem.basis(table[chosen].degrees, table[chosen].total)
-        fit = table[chosen].fit if sample is problem else problem.fit(
-            basis, start=table[chosen].fit, max_iter=POLISH_STEPS)
+        subsample = rows(problem.n, SEARCH_ROWS, seed=FOLD_SEED)
+        sample = problem.subset(subsample)
+        pairs = folds(self.cv, sample.T, sample.z, _part(_groups(groups, keep), subsample))
+        sample = sample.judged_by(_judges(sample, pairs))
+        choice = search_and_choose(sample, losses, pairs, _limits(X, max_degrees))
+        problem = problem.with_loss(choice.loss)
+        best = choice.candidate
+        basis = problem.basis(best.degrees, best.total)
+        fit = best.fit if sample is problem else problem.fit(basis, start=best.fit,
+                                                             max_iter=POLISH_STEPS)
+        problem, fit, spread = reweigh(problem, basis, fit)
         outcome = None
         if self.refine:
+            cv = self.cv if isinstance(self.cv, numbers.Integral) else FOLDS
             fit, outcome = refine(problem, basis, fit, self._sampler(seed), self._outcome(seed),
-                                  self.cv, units)
+                                  cv, units)
+        end = conclude(problem, basis, fit.beta, spread.coef.size - 1)
 
         self._store_units(units)
-        self.loss_ = problem.loss
+        self.loss_, self.loss_reason_ = problem.loss, choice.reason
+        self.n_splits_ = len(pairs)
         self.degrees_, self.total_degree_ = basis.degrees, basis.total
         self.multi_indices_ = basis.multi_indices
+        self.spread_multi_indices_, self.spread_coef_ = spread.multi_indices, spread.coef
         self.coef_ = units.coef(fit.beta)
-        residuals = (basis.Phi @ fit.beta - problem.z) * problem.root
-        scale = inlier_scale(residuals)
-        self.scale_ = scale * units.y_scale
-        self.inlier_mask_ = np.abs(residuals) <= INLIER_SCALES * scale
+        self.coef_cov_ = end.cov * units.y_scale**2
+        self.scale_ = end.scale * units.y_scale
+        self.outlier_cut_, self.r2_ = end.cut, end.r2
+        self.bic_ = end.bic + end.inliers.sum() * np.log(units.y_scale**2)
+        self.remote_mask_ = _on_all_rows(problem.remote, keep, X_all.shape[0])
+        self.inlier_mask_ = end.inliers
         if keep is not None and not keep.all():  # rows of weight 0 judged at weight 1
-            off = np.abs(design(basis.multi_indices, units.t(X_all)) @ fit.beta - units.z(y_all))
-            off[keep] = np.abs(residuals)
-            self.inlier_mask_ = off <= INLIER_SCALES * scale
+            T_all = units.t(X_all)
+            off = np.abs(design(basis.multi_indices, T_all) @ fit.beta - units.z(y_all))
+            self.inlier_mask_ = off / spread.sd(T_all) <= end.cut * end.scale
+            self.inlier_mask_[keep] = end.inliers
         self.hit_tolerance_ = problem.eps * units.y_scale
-        self.coef_cov_ = problem.loss.coef_cov(problem, basis, fit.beta, scale) * units.y_scale**2
         score = problem.score(basis, fit.beta)
         self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
-        self.candidates_ = _candidates(table, chosen, sample, units)
+        self.candidates_ = _candidates(choice, sample, units)
+        chosen = self.candidates_["chosen"].index(True)
         self.cv_rms_ = self.candidates_["cv_rms"][chosen]
         self.cv_loss_ = self.candidates_["cv_loss"][chosen]
         self.sampler_ = None if outcome is None else vars(outcome).copy()
         self._warn_at_limit(max_degrees)
         return self
+
+    def _losses(self) -> list[Loss]:
+        """The losses tried, the robust one first."""
+        if self.loss == "auto":
+            return [LOSSES["biweight"], LOSSES["squared_error"]]
+        return [LOSSES[self.loss]]
 
     def _max_degrees(self, d: int) -> Degrees:
         if isinstance(self.max_degree, numbers.Integral):
@@ -381,11 +403,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         width get their values too, with one ``ExtrapolationWarning`` per call: there the
         polynomial follows no data and soon takes any value.
         """
-        design = self._design_at(X)
+        T = self._mapped_at(X)
+        design = self._design(T)
         mean = design @ self.coef_
         if not return_std:
             return mean
-        return mean, np.sqrt(self._curve_variance(design) + self.scale_**2)
+        return mean, np.sqrt(self._curve_variance(design) + self._noise_variance(T))
 
     def predict_interval(self, X, level: float = 0.95,
                          kind: str = "observation") -> tuple[Array, Array]:
@@ -400,20 +423,34 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(f"kind must be one of {INTERVAL_KINDS}, got {kind!r}")
         from scipy.stats import t as student
 
-        design = self._design_at(X)
+        T = self._mapped_at(X)
+        design = self._design(T)
         mean = design @ self.coef_
         variance = self._curve_variance(design)
         if kind == "observation":
-            variance = variance + self.scale_**2
+            variance = variance + self._noise_variance(T)
         half = student.ppf(0.5 + 0.5 * level, self._dof()) * np.sqrt(variance)
         return mean - half, mean + half
 
-    def _design_at(self, X) -> Array:
+    def _mapped_at(self, X) -> Array:
         check_is_fitted(self)
         X = validate_data(self, X, reset=False)
         T = self._units().t(X)
         self._warn_outside(T)
+        return T
+
+    def _design(self, T: Array) -> Array:
         return design(self.multi_indices_, T)
+
+    def _noise_variance(self, T: Array) -> Array:
+        """Variance of a new observation's noise at mapped inputs T (n, d)."""
+        sd = Spread(self.spread_multi_indices_, self.spread_coef_).sd(T)
+        return (self.scale_ * sd) ** 2
+
+    def noise_scale(self, X) -> Array:
+        """The sd of the noise of a new observation at X: ``scale_`` times the spread of the
+        noise there (constant where the data showed no trend in it)."""
+        return np.sqrt(self._noise_variance(self._mapped_at(X)))
 
     def _curve_variance(self, design: Array) -> Array:
         return np.maximum(np.einsum("ij,jk,ik->i", design, self.coef_cov_, design), 0.0)
@@ -490,23 +527,47 @@ def _weighed(X: Array, y: Array, sample_weight) -> tuple[Array, Array, Array | N
     return X, y, weight, keep
 
 
+def _groups(groups, keep: Array | None):
+    """The groups of the rows of positive weight."""
+    if groups is None or keep is None:
+        return groups
+    return np.asarray(groups)[keep]
+
+
+def _part(a, rows):
+    return a if a is None or rows is None else np.asarray(a)[rows]
+
+
+def _judges(problem: Problem, pairs) -> Array:
+    """The rows whose held-out residuals judge: those held out and not remote."""
+    judges = tested(pairs, problem.n)
+    return judges if problem.remote is None else judges & ~problem.remote
+
+
+def _on_all_rows(mask: Array | None, keep: Array | None, n: int) -> Array:
+    """A mask (n) of all rows from one of the rows of positive weight (None: all False); False
+    on the rows of weight 0."""
+    out = np.zeros(n, dtype=bool)
+    if mask is not None:
+        out[slice(None) if keep is None else keep] = mask
+    return out
+
+
 def _limits(X: Array, max_degrees: Degrees) -> Degrees:
     """Degrees that each variable's distinct values can carry."""
     return tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
 
 
-def _max_coefs(folds) -> int:
-    """Coefficients that the smallest training fold determines well (POINTS_PER_COEF points per
-    coefficient at least, and at most MAX_COEFS)."""
-    smallest = min(len(train) for train, _ in folds)
-    return max(1, min(MAX_COEFS, smallest // POINTS_PER_COEF))
-
-
-def _candidates(table: list[Candidate], chosen: int, problem: Problem, units: Units) -> dict:
-    """The candidates' figures as lists, in units of y where they have units."""
-    judged = judge(problem, table)
+def _candidates(choice: Choice, problem: Problem, units: Units) -> dict:
+    """The candidates of every loss tried, their figures as lists, in units of y where they
+    have units."""
+    table = [c for name in choice.tables for c in choice.tables[name]]
+    losses = [name for name in choice.tables for _ in choice.tables[name]]
+    figures = [f for name in choice.tables
+               for f in judge(problem.with_loss(LOSSES[name]), choice.tables[name]).figures]
     y = units.y_scale
     return {
+        "loss": losses,
         "degrees": [c.degrees for c in table],
         "total_degree": [c.total for c in table],
         "n_coefs": [c.n_coefs for c in table],
@@ -515,8 +576,8 @@ def _candidates(table: list[Candidate], chosen: int, problem: Problem, units: Un
         "rms": [c.rms * y for c in table],
         "scale": [c.scale * y for c in table],
         "cv_mdl": [c.cv_mdl for c in table],
-        "cv_rms": [rms(c.held_out) * y for c in table],
-        "cv_loss": [f * y for f in judged.figures],
-        "chosen": [i == chosen for i in range(len(table))],
+        "cv_rms": [rms(judged(problem, c.held_out)) * y for c in table],
+        "cv_loss": [f * y for f in figures],
+        "chosen": [c is choice.candidate for c in table],
         "coef": [units.coef(c.fit.beta) for c in table],
     }

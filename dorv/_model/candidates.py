@@ -52,17 +52,20 @@ def evaluate(problem: Problem, degrees: Degrees, total: int | None, folds,
     basis = problem.basis(degrees, total)
     init = None if start is None else embed(start.multi_indices, start.fit.beta, basis)
     fit = problem.fit(basis, init=init)
-    held_out = np.empty_like(problem.z)
+    held_out = np.full_like(problem.z, np.nan)  # rows that no split holds out stay NaN
     for train, test in folds:
         held_out[test] = basis.Phi[test] @ problem.fit(basis, train, start=fit,
                                                        max_iter=FOLD_STEPS).beta
     zp = basis.Phi @ fit.beta
     r, held_r = (zp - problem.z) * problem.root, (held_out - problem.z) * problem.root
+    tested = ~np.isnan(held_out)
+    cv_mdl = dc.mdl_score_reg(held_out[tested], problem.z[tested], basis.n_coefs, problem.H,
+                              fit.beta, basis.R1, basis.R2, problem.gamma1, problem.gamma2)
     return Candidate(degrees, total, basis.multi_indices, fit,
                      mdl=problem.mdl(basis, zp, fit.beta),
                      hit_rate=dc.compute_sr(zp, problem.z, problem.eps), rms=rms(r),
-                     scale=inlier_scale(r), cv_mdl=problem.mdl(basis, held_out, fit.beta),
-                     held_out=held_r, held_out_scale=problem.loss.judging_scale(held_r))
+                     scale=inlier_scale(r), cv_mdl=cv_mdl, held_out=held_r,
+                     held_out_scale=problem.loss.judging_scale(judged(problem, held_r)))
 
 
 def judge(problem: Problem, table: list[Candidate]) -> Judgement:
@@ -70,5 +73,10 @@ def judge(problem: Problem, table: list[Candidate]) -> Judgement:
     candidate (for the robust loss the smallest inlier scale of their held-out residuals, so
     that an outlier weighs the same for every candidate)."""
     scale = min(c.held_out_scale for c in table)
-    figures = [problem.loss.figure(c.held_out, scale) for c in table]
+    figures = [problem.loss.figure(judged(problem, c.held_out), scale) for c in table]
     return Judgement(figures, scale, problem.loss.reference(scale, min(figures)))
+
+
+def judged(problem: Problem, held_out: Array) -> Array:
+    """The held-out residuals of the rows that judge."""
+    return held_out if problem.judges is None else held_out[problem.judges]

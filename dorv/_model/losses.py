@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
+from scipy.stats import norm
 
 import dorv_core as dc
 from dorv._model.basis import Array, Basis
@@ -23,16 +24,21 @@ if TYPE_CHECKING:
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
 STANDARD_ERRORS = 0.5  # robust loss: held-out excess within this many standard errors
-CAP = 3.0  # robust loss: a held-out residual counts at most CAP reference scales
-INLIER_SCALES = 3.0  # points farther than this many scales from the fit are outliers
+OUTLIER_SCALES = 3.0  # robust loss: rows beyond this many reference scales for both of two
+# candidates judge neither
+EQUIVALENT = 0.01  # robust loss: held-out excess within this share of the noise variance
+HUBER_C = 2.0  # robust loss: held-out residuals beyond this many reference scales count linearly
+HELD_OUT_RATIO = 1.5  # least squares: candidates within this ratio of the least held-out RMS
+INLIER_SCALES = 3.0  # the inlier scale counts the residuals within this many scales
+FALSE_ALARM = 0.01  # a clean Gaussian sample has an outlier with this probability
 TRUNCATED_VARIANCE = 0.97334  # E[Z^2 | |Z| < 3] for Z standard normal
+TINY = 1e-300  # floor of a mean square whose logarithm is taken
 MAD_TO_SD = 1.4826  # normal-consistent scale of a median absolute deviation
 BIWEIGHT_C = 4.685  # tuning constant of the robust fit's M-step (95 % efficiency)
 SOLVER_SEED = 0  # the robust solver's elemental subsets are fixed
 START_SUBSETS = 100  # random elemental subsets of a robust fit from scratch
 MORE_SUBSETS = 10  # and of one that also starts from the fit of a smaller basis,
 MORE_SUBSETS_WORK = 200  # fewer above 20 coefficients: at most this many over the count
-SAMPLER_MISSES = 0.05  # robust loss: the sampler runs where this share of inliers are misses
 
 
 def inlier_scale(residuals: Array) -> float:
@@ -47,6 +53,12 @@ def inlier_scale(residuals: Array) -> float:
             break
         s = float(np.sqrt(np.mean(inside**2) / TRUNCATED_VARIANCE))
     return s
+
+
+def outlier_cut(n: int) -> float:
+    """Scales beyond which a point of n is an outlier: the distance that some point of a clean
+    Gaussian sample of n exceeds with probability FALSE_ALARM, and at least INLIER_SCALES."""
+    return max(INLIER_SCALES, float(norm.isf(0.5 * FALSE_ALARM / max(n, 1))))
 
 
 def as_good(figure: float, best: float, ref: float, spread: float) -> bool:
@@ -70,6 +82,8 @@ class Loss:
     rule: ClassVar[str]  # how the chosen candidate is picked, in the report's words
     title: ClassVar[str]  # what chose the model, in a few words for a plot's title
     tracks_scale: ClassVar[bool]  # a falling inlier scale counts as progress of the search
+    robust: ClassVar[bool]  # rows remote from the bulk of the inputs matter to it
+    points_per_coef: ClassVar[int]  # training rows per coefficient of a candidate, at least
 
     def fit(self, problem: Problem, basis: Basis, rows=None, start: Fit | None = None,
             init: Array | None = None, max_iter: int = 50) -> Fit:
@@ -99,7 +113,7 @@ class Loss:
         """Indices of the candidates as good as the best on held-out points."""
         raise NotImplementedError
 
-    def preference(self, candidate: Candidate) -> tuple:
+    def preference(self, candidate: Candidate, problem: Problem) -> tuple:
         """Sort key among the good candidates: the least is chosen."""
         raise NotImplementedError
 
@@ -107,12 +121,9 @@ class Loss:
         """The mean square that the tolerance of the sampler's judgement refers to."""
         raise NotImplementedError
 
-    def sampler_cannot_pay(self, problem: Problem, residuals: Array, scale: float) -> str | None:
-        """Why the sampler cannot find a better model here, or None where it may."""
-        return None
-
-    def coef_cov(self, problem: Problem, basis: Basis, beta: Array, scale: float) -> Array:
-        """Covariance (M, M) of the coefficients for z."""
+    def inference(self, problem: Problem, basis: Basis, beta: Array,
+                  scale: float) -> tuple[Array, Array]:
+        """Covariance (M, M) of the coefficients for z, and the leverage (n) of every row."""
         raise NotImplementedError
 
 
@@ -121,9 +132,12 @@ class SquaredLoss(Loss):
     name: ClassVar[str] = "squared_error"
     fit_name: ClassVar[str] = "least-squares fit"
     description: ClassVar[str] = "penalised least squares"
-    rule: ClassVar[str] = "the lowest cv MDL of those whose cv error is about the best"
-    title: ClassVar[str] = "chosen by held-out (cv) error, then the lowest cv MDL"
+    rule: ClassVar[str] = ("the lowest BIC of those whose cv error is within "
+                           f"{HELD_OUT_RATIO:g} times the least")
+    title: ClassVar[str] = "chosen by held-out (cv) error, then the lowest BIC"
     tracks_scale: ClassVar[bool] = False
+    robust: ClassVar[bool] = False
+    points_per_coef: ClassVar[int] = 2
 
     def fit(self, problem, basis, rows=None, start=None, init=None, max_iter=50):
         Phi, z = (basis.Phi, problem.z) if rows is None else (basis.Phi[rows], problem.z[rows])
@@ -140,20 +154,24 @@ class SquaredLoss(Loss):
         return best**2
 
     def good(self, problem, table, judgement, folds):
+        """Those whose held-out RMS is within HELD_OUT_RATIO of the least."""
         best = min(judgement.figures)
-        spread = self.spread(problem.z)
-        return [i for i, f in enumerate(judgement.figures)
-                if as_good(f, best, judgement.ref, spread)]
+        return [i for i, f in enumerate(judgement.figures) if f <= HELD_OUT_RATIO * best]
 
-    def preference(self, candidate):
-        return (candidate.cv_mdl, candidate.n_coefs)
+    def preference(self, candidate, problem):
+        """The lowest BIC, n ln(RSS / n) + k ln(n): held-out points alone under-fit small
+        samples, and BIC alone extrapolates wildly at the ends."""
+        n = problem.n
+        return (n * np.log(max(candidate.rms**2, TINY)) + candidate.n_coefs * np.log(n),
+                candidate.n_coefs)
 
     def refine_reference(self, scale, figure):
         return figure**2
 
-    def coef_cov(self, problem, basis, beta, scale):
+    def inference(self, problem, basis, beta, scale):
         """(Phi'Phi + P)^-1 s^2 Phi'Phi (Phi'Phi + P)^-1 with s^2 the residual mean square of
-        n - M degrees of freedom; P is the penalty of the normal equations."""
+        n - M degrees of freedom, and the diagonal of the hat matrix Phi (Phi'Phi + P)^-1 Phi';
+        P is the penalty of the normal equations."""
         Phi = basis.Phi * np.reshape(problem.root, (-1, 1))
         n, p = Phi.shape
         r = (problem.z - basis.Phi @ beta) * problem.root
@@ -161,20 +179,23 @@ class SquaredLoss(Loss):
         penalty = penalty + n * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
         gram = Phi.T @ Phi
         inverse = np.linalg.pinv(gram + penalty, hermitian=True)
-        return _sandwich(inverse, float(r @ r) / max(n - p, 1) * gram)
+        leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi)
+        return _sandwich(inverse, float(r @ r) / max(n - p, 1) * gram), leverage
 
 
 @dataclass(frozen=True)
 class BiweightLoss(Loss):
     name: ClassVar[str] = "biweight"
     fit_name: ClassVar[str] = "robust fit"
-    description: ClassVar[str] = ("robust MM-fits (Tukey's biweight); points farther than 3 "
-                                  "scales from the model are outliers")
+    description: ClassVar[str] = ("MM-fits with Tukey's biweight, started from the bulk of the "
+                                  "inputs and reweighted on all rows")
     rule: ClassVar[str] = ("the fewest coefficients of those whose cv error is as good as the "
-                           "best within its noise (cv error: residuals capped at 3 scales)")
+                           "best's within its noise")
     title: ClassVar[str] = ("chosen by held-out (cv) error: the fewest coefficients within its "
                             "noise")
     tracks_scale: ClassVar[bool] = True
+    robust: ClassVar[bool] = True
+    points_per_coef: ClassVar[int] = 3
 
     def fit(self, problem, basis, rows=None, start=None, init=None, max_iter=50):
         Phi, z = (basis.Phi, problem.z) if rows is None else (basis.Phi[rows], problem.z[rows])
@@ -183,15 +204,24 @@ class BiweightLoss(Loss):
         if start is not None:
             run = dc.fit_robust_linear(*args, init=start.beta, scale=start.scale,
                                        seed=SOLVER_SEED, sample_weight=w, max_iter=max_iter)
-        else:
-            subsets = START_SUBSETS if init is None else _more_subsets(Phi.shape[1])
+            return Fit(np.asarray(run.coef), float(run.scale))
+        subsets = START_SUBSETS if init is None else _more_subsets(Phi.shape[1])
+        bulk = problem.bulk if rows is None or problem.bulk is None else problem.bulk[rows]
+        if bulk is None:
             run = dc.fit_robust_linear(*args, init=init, seed=SOLVER_SEED, sample_weight=w,
                                        n_starts=subsets)
+            return Fit(np.asarray(run.coef), float(run.scale))
+        # Started from the bulk of the inputs alone, then reweighted on all rows.
+        first = dc.fit_robust_linear(Phi[bulk], z[bulk], *args[2:], init=init, seed=SOLVER_SEED,
+                                     sample_weight=None if w is None else w[bulk],
+                                     n_starts=subsets)
+        run = dc.fit_robust_linear(*args, init=first.coef, scale=first.scale, seed=SOLVER_SEED,
+                                   sample_weight=w)
         return Fit(np.asarray(run.coef), float(run.scale))
 
     def figure(self, residuals, scale):
-        """The RMS with each residual capped at CAP scales."""
-        return float(np.sqrt(np.mean(capped_squares(residuals, scale))))
+        """The root of the mean Huber square (see `huber_squares`)."""
+        return float(np.sqrt(np.mean(huber_squares(residuals, scale))))
 
     def judging_scale(self, held_out):
         return inlier_scale(held_out)
@@ -207,34 +237,39 @@ class BiweightLoss(Loss):
         return float(np.var(z))
 
     def good(self, problem, table, judgement, folds):
-        """The excess of a candidate's capped held-out squares over the best candidate's is on
-        average within STANDARD_ERRORS standard errors of that mean over the folds."""
-        scale = np.sqrt(judgement.ref)
-        best = int(np.argmin(judgement.figures))
-        least = capped_squares(table[best].held_out, scale)
-        return [i for i, c in enumerate(table)
-                if _within_noise(capped_squares(c.held_out, scale) - least, folds)]
+        """The excess of a candidate's held-out Huber squares over the best candidate's is on
+        average within STANDARD_ERRORS standard errors of that mean over the folds, or within
+        EQUIVALENT of the square of the reference scale. Rows that both call outliers
+        (beyond OUTLIER_SCALES reference scales) count for neither: a gross outlier then weighs
+        nothing, while a point that one of them predicts wildly costs it more the wilder."""
+        scale = judgement.scale
+        best = table[int(np.argmin(judgement.figures))].held_out
+        least, far = huber_squares(best, scale), np.abs(best) > OUTLIER_SCALES * scale
+        judges = np.ones(problem.n, dtype=bool) if problem.judges is None else problem.judges
+        slack = EQUIVALENT * judgement.ref
+        good = []
+        for i, c in enumerate(table):
+            both = far & (np.abs(c.held_out) > OUTLIER_SCALES * scale)
+            excess = np.where(both, 0.0, huber_squares(c.held_out, scale) - least)
+            if _within_noise(excess, judges, folds, slack):
+                good.append(i)
+        return good
 
-    def preference(self, candidate):
+    def preference(self, candidate, problem):
         return (candidate.n_coefs, candidate.cv_mdl)
 
     def refine_reference(self, scale, figure):
         return scale * scale
 
-    def sampler_cannot_pay(self, problem, residuals, scale):
-        inliers = np.abs(residuals[np.abs(residuals) <= INLIER_SCALES * scale])
-        if np.mean(inliers >= problem.eps) < SAMPLER_MISSES:
-            return "nearly every inlier is a hit already: more hits could only be outliers"
-        return None
-
-    def coef_cov(self, problem, basis, beta, scale):
+    def inference(self, problem, basis, beta, scale):
         """The sandwich A^-1 B A^-1 of the biweight M-estimator at `scale`,
         A = Phi' diag(psi'(r/s)) Phi + P and B = s^2 Phi' diag(psi(r/s)^2 / (1 - h)) Phi, each
         point's term corrected for its leverage h as in the HC2 form of least squares (the ends
         of a polynomial's range have high leverage); P is the penalty of the normal equations.
-        Without a scale, that of least squares."""
+        h is the leverage of the weighted fit, Phi A^-1 Phi' diag(psi'). Without a scale, those
+        of least squares."""
         if not scale > 0.0:
-            return SquaredLoss().coef_cov(problem, basis, beta, scale)
+            return SquaredLoss().inference(problem, basis, beta, scale)
         Phi = basis.Phi * np.reshape(problem.root, (-1, 1))
         p = Phi.shape[1]
         r = (problem.z - basis.Phi @ beta) * problem.root
@@ -249,17 +284,19 @@ class BiweightLoss(Loss):
         inverse = np.linalg.pinv(Phi.T @ (slope[:, None] * Phi) + penalty, hermitian=True)
         leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi) * slope
         spread = psi * psi / np.clip(1.0 - leverage, 0.1, None)
-        return _sandwich(inverse, scale * scale * (Phi.T @ (spread[:, None] * Phi)))
+        return _sandwich(inverse, scale * scale * (Phi.T @ (spread[:, None] * Phi))), leverage
 
 
 LOSSES = {loss.name: loss for loss in (BiweightLoss(), SquaredLoss())}
 
 
-def capped_squares(residuals: Array, scale: float) -> Array:
-    """Squares of the residuals, each at most that of CAP scales: one gross outlier then weighs
-    no more than any other point that the model misses."""
-    cap = CAP * scale
-    return np.minimum(residuals**2, cap * cap)
+def huber_squares(residuals: Array, scale: float) -> Array:
+    """Twice Huber's loss of the residuals at HUBER_C scales: their squares up to HUBER_C
+    scales, growing linearly beyond. A gross outlier weighs less than its square, but a wild
+    prediction of a point still costs more than any near miss, and more the wilder it is."""
+    a = np.abs(residuals)
+    cut = HUBER_C * scale
+    return np.where(a <= cut, a * a, cut * (2.0 * a - cut))
 
 
 def _more_subsets(p: int) -> int:
@@ -268,10 +305,12 @@ def _more_subsets(p: int) -> int:
     return max(1, min(MORE_SUBSETS, MORE_SUBSETS_WORK // max(p, 1)))
 
 
-def _within_noise(excess: Array, folds) -> bool:
-    """Whether per-point excesses of held-out squares over the best candidate's are, on
-    average, within STANDARD_ERRORS standard errors of their mean over the folds: a difference
-    that the noise and the choice of folds alone would make."""
-    means = np.array([np.mean(excess[test]) for _, test in folds])
+def _within_noise(excess: Array, judges: Array, folds, slack: float) -> bool:
+    """Whether per-point excesses (n) of held-out squares over the best candidate's are, on
+    average over the judging rows, within `slack` or within STANDARD_ERRORS standard errors of
+    their mean over the folds: a difference that the noise and the choice of folds alone would
+    make."""
+    means = np.array([np.mean(excess[test[judges[test]]]) for _, test in folds
+                      if judges[test].any()])
     error = np.std(means, ddof=1) / np.sqrt(means.size) if means.size > 1 else 0.0
-    return float(np.mean(excess)) <= STANDARD_ERRORS * error
+    return float(np.mean(excess[judges])) <= max(slack, STANDARD_ERRORS * error)

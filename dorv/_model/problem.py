@@ -3,7 +3,7 @@ standardised, the settings every candidate fit shares, and the scores of a fit."
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -84,12 +84,15 @@ class Problem:
     ridge: float
     H: int
     loss: Loss
-    weight: Array | None = None  # (n) positive sample weights of mean 1, None for all 1
+    weight: Array | None = None  # (n) positive sample weights, None for all 1
+    remote: Array | None = None  # (n) rows remote from the bulk of the inputs, None for none
+    judges: Array | None = None  # (n) rows whose held-out residuals judge, None for all
 
     @classmethod
     def of(cls, T: Array, z: Array, loss: Loss, gamma1: float, gamma2: float, ridge: float,
-           H: int, weight: Array | None = None) -> Problem:
-        return cls(T, z, hit_tolerance(dc.mad(z)), gamma1, gamma2, ridge, H, loss, weight)
+           H: int, weight: Array | None = None, remote: Array | None = None) -> Problem:
+        return cls(T, z, hit_tolerance(dc.mad(z)), gamma1, gamma2, ridge, H, loss, weight,
+                   remote)
 
     @property
     def n(self) -> int:
@@ -100,12 +103,27 @@ class Problem:
         """Square roots of the weights, which turn residuals into those of unit weight."""
         return 1.0 if self.weight is None else np.sqrt(self.weight)
 
+    @property
+    def bulk(self) -> Array | None:
+        """Rows that start a robust fit (None for all)."""
+        return None if self.remote is None else ~self.remote
+
     def subset(self, rows) -> Problem:
         if rows is None:
             return self
-        return Problem(self.T[rows], self.z[rows], self.eps, self.gamma1, self.gamma2,
-                       self.ridge, self.H, self.loss,
-                       None if self.weight is None else self.weight[rows])
+        def part(a):
+            return None if a is None else a[rows]
+        return replace(self, T=self.T[rows], z=self.z[rows], weight=part(self.weight),
+                       remote=part(self.remote), judges=part(self.judges))
+
+    def judged_by(self, judges: Array) -> Problem:
+        return replace(self, judges=judges)
+
+    def weighted(self, weight: Array) -> Problem:
+        return replace(self, weight=weight)
+
+    def with_loss(self, loss: Loss) -> Problem:
+        return replace(self, loss=loss)
 
     def basis(self, degrees: Degrees, total: int | None = None) -> Basis:
         return basis(degrees, self.T, total)

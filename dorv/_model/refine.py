@@ -1,7 +1,9 @@
 """The tournament sampler's refinement of the chosen fit, and when its model is kept.
 
 The sampler, whose energy is the MDL score, starts from the chosen fit (on at most
-SAMPLER_ROWS rows) and looks for more hits, where the loss says it can pay. Its model replaces
+SAMPLER_ROWS rows) and looks for more hits. It runs only where it can pay: where at least
+SAMPLER_MISSES of the inliers of the fit are not hits (where nearly every inlier is a hit
+already, more hits could only be outliers). Its model replaces
 the fit only where it is really better: it hits more points at a lower MDL on the whole data
 with a held-out figure as good (in the loss's sense, on the training residuals), and, run again
 without one fold, it predicts that fold with at least as many hits as the fit of the same
@@ -19,11 +21,13 @@ from threadpoolctl import ThreadpoolController
 
 import dorv_core as dc
 from dorv._model.basis import Array, Basis
-from dorv._model.losses import as_good, inlier_scale
+from dorv._model.losses import INLIER_SCALES, as_good, inlier_scale
+from dorv._model.folds import FOLD_SEED
 from dorv._model.problem import Fit, Problem, Units, rows
 
 SAMPLER_ROWS = 2000  # the sampler runs on a sample of at most this many rows
-FOLD_SEED = 0  # the held-out folds are fixed, so that only the sampler depends on the seed
+SAMPLER_MISSES = 0.05  # and only where this share of the inliers of the fit are not hits
+
 GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 
 
@@ -53,10 +57,11 @@ def refine(problem: Problem, basis: Basis, fit: Fit, sampler: dc.TournamentMCMC,
     residuals = basis.Phi @ fit.beta - problem.z
     scale = inlier_scale(residuals)
     if problem.weight is not None:
-        return fit, _not_kept(outcome, "the sampler takes no sample weights")
-    reason = problem.loss.sampler_cannot_pay(problem, residuals, scale)
-    if reason is not None:
-        return fit, _not_kept(outcome, reason)
+        return fit, _not_kept(outcome, "the fit is weighted (sample weights, or noise whose spread varies), and the sampler takes no weights")
+    inliers = np.abs(residuals[np.abs(residuals) <= INLIER_SCALES * scale])
+    if np.mean(inliers >= problem.eps) < SAMPLER_MISSES:
+        return fit, _not_kept(outcome, "nearly every inlier is a hit already: more hits could "
+                                       "only be outliers")
     sample = problem.subset(rows(problem.n, SAMPLER_ROWS, seed=FOLD_SEED + 1))
     part = sample.basis(basis.degrees, basis.total) if sample is not problem else basis
     beta, run = _sample(sample, sampler, part, fit.beta)

@@ -16,13 +16,18 @@ degrees 0, 1, 2, ... up to a few past the best."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 from dorv._model.basis import Degrees, count, neighbours, shapes
 from dorv._model.candidates import Candidate, evaluate, judge
+from dorv._model.efficiency import least_squares_or_robust
+from dorv._model.losses import Loss
 from dorv._model.problem import Problem
 
 MIN_GAIN = 0.02  # relative fall of the best held-out mean square that counts as progress
 SCALE_GAIN = 0.05  # relative fall of the smallest inlier scale that counts as progress too
 PATIENCE = (2, 1)  # steps without progress that end the path, in one variable and in several
+MAX_COEFS = 120  # no basis of more coefficients
 
 
 def search(problem: Problem, folds, limits: Degrees, max_coefs: int) -> list[Candidate]:
@@ -62,14 +67,52 @@ def search(problem: Problem, folds, limits: Degrees, max_coefs: int) -> list[Can
             lowest = step
 
 
+def max_coefs(loss: Loss, folds) -> int:
+    """Coefficients that the smallest training fold determines well (the loss's points per
+    coefficient at least, and at most MAX_COEFS)."""
+    smallest = min(len(train) for train, _ in folds)
+    return max(1, min(MAX_COEFS, smallest // loss.points_per_coef))
+
+
 def _progress(figures: list[float], best: float, ref: float) -> bool:
     """Whether a figure lowers the best held-out mean square by 2 MIN_GAIN of the reference
     mean square."""
     return any(f**2 < best**2 - 2.0 * MIN_GAIN * ref for f in figures)
 
 
+@dataclass(frozen=True)
+class Choice:
+    """The candidates each loss tried, the index each chose, and the loss chosen."""
+
+    tables: dict[str, list[Candidate]]
+    chosen: dict[str, int]
+    loss: Loss
+    reason: str  # why this loss, where there was a choice
+
+    @property
+    def candidate(self) -> Candidate:
+        return self.tables[self.loss.name][self.chosen[self.loss.name]]
+
+
+def search_and_choose(problem: Problem, losses: list[Loss], folds, limits: Degrees) -> Choice:
+    """Each loss's path and choice; with both losses, the robust choice unless least squares
+    fits the held-out rows as well (see `efficiency`)."""
+    tables, chosen = {}, {}
+    for loss in losses:
+        own = problem.with_loss(loss)
+        tables[loss.name] = search(own, folds, limits, max_coefs(loss, folds))
+        chosen[loss.name] = choose(own, tables[loss.name], folds)
+    if len(losses) == 1:
+        return Choice(tables, chosen, losses[0], "")
+    robust, squares = losses
+    scale = judge(problem.with_loss(robust), tables[robust.name]).scale
+    verdict = least_squares_or_robust(problem, tables[robust.name][chosen[robust.name]],
+                                      tables[squares.name][chosen[squares.name]], scale)
+    return Choice(tables, chosen, squares if verdict.least_squares else robust, verdict.reason)
+
+
 def choose(problem: Problem, table: list[Candidate], folds) -> int:
     """Index of the chosen candidate: the loss's preferred one among those as good as the best
     on held-out points."""
     good = problem.loss.good(problem, table, judge(problem, table), folds)
-    return min(good, key=lambda i: problem.loss.preference(table[i]))
+    return min(good, key=lambda i: problem.loss.preference(table[i], problem))
