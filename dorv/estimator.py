@@ -88,7 +88,7 @@ import dorv_core as dc
 from dorv._model import inference
 from dorv._model.basis import Array, Degrees, design, in_original_inputs
 from dorv._model.candidates import judge, judged
-from dorv._model.folds import FOLD_SEED, FOLDS, folds, tested
+from dorv._model.folds import FOLD_SEED, FOLDS, folds, held_out_rows
 from dorv._model.leverage import remote_rows
 from dorv._model.inference import conclude
 from dorv._model.losses import LOSSES, Loss
@@ -303,8 +303,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         problem = problem.with_loss(choice.loss)
         best = choice.candidate
         basis = problem.basis(best.degrees, best.total)
-        fit = best.fit if sample is problem else problem.fit(basis, start=best.fit,
-                                                             max_iter=POLISH_STEPS)
+        # Fitted to fewer rows (a subsample, or the bulk of the inputs): polished on all of them.
+        fit = best.fit if choice.problem.n == problem.n else problem.fit(
+            basis, start=best.fit, max_iter=POLISH_STEPS)
         problem, fit, spread = reweigh(problem, basis, fit)
         outcome = None
         if self.refine:
@@ -334,7 +335,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.hit_tolerance_ = problem.eps * units.y_scale
         score = problem.score(basis, fit.beta)
         self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
-        self.candidates_ = _candidates(choice, sample, units)
+        self.candidates_ = _candidates(choice, units)
         chosen = self.candidates_["chosen"].index(True)
         self.cv_rms_ = self.candidates_["cv_rms"][chosen]
         self.cv_loss_ = self.candidates_["cv_loss"][chosen]
@@ -540,7 +541,7 @@ def _part(a, rows):
 
 def _judges(problem: Problem, pairs) -> Array:
     """The rows whose held-out residuals judge: those held out and not remote."""
-    judges = tested(pairs, problem.n)
+    judges = held_out_rows(pairs, problem.n)
     return judges if problem.remote is None else judges & ~problem.remote
 
 
@@ -558,13 +559,15 @@ def _limits(X: Array, max_degrees: Degrees) -> Degrees:
     return tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
 
 
-def _candidates(choice: Choice, problem: Problem, units: Units) -> dict:
+def _candidates(choice: Choice, units: Units) -> dict:
     """The candidates of every loss tried, their figures as lists, in units of y where they
     have units."""
     table = [c for name in choice.tables for c in choice.tables[name]]
     losses = [name for name in choice.tables for _ in choice.tables[name]]
     figures = [f for name in choice.tables
-               for f in judge(problem.with_loss(LOSSES[name]), choice.tables[name]).figures]
+               for f in judge(choice.problems[name], choice.tables[name]).figures]
+    held_out = [rms(judged(choice.problems[name], c.held_out))
+                for name in choice.tables for c in choice.tables[name]]
     y = units.y_scale
     return {
         "loss": losses,
@@ -576,7 +579,7 @@ def _candidates(choice: Choice, problem: Problem, units: Units) -> dict:
         "rms": [c.rms * y for c in table],
         "scale": [c.scale * y for c in table],
         "cv_mdl": [c.cv_mdl for c in table],
-        "cv_rms": [rms(judged(problem, c.held_out)) * y for c in table],
+        "cv_rms": [r * y for r in held_out],
         "cv_loss": [f * y for f in figures],
         "chosen": [c is choice.candidate for c in table],
         "coef": [units.coef(c.fit.beta) for c in table],

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from dorv._model.basis import design
-from dorv._model.candidates import Candidate
+from dorv._model.candidates import Candidate, judge, judged
 from dorv._model.problem import Problem
 
 LEAST_SQUARES_MARGIN = 1.2
@@ -30,18 +30,19 @@ class Verdict:
     reason: str
 
 
-def least_squares_or_robust(problem: Problem, robust: Candidate, squares: Candidate,
-                            scale: float) -> Verdict:
-    """Whether least squares (`squares`) fits the held-out rows as well as the robust fit
-    (`robust`), whose reference scale of held-out residuals is `scale`, and why."""
+def least_squares_or_robust(problem: Problem, robust_rows: Problem, robust: Candidate,
+                            square_rows: Problem, squares: Candidate) -> Verdict:
+    """Whether least squares (`squares`, fitted to the rows of `square_rows`) fits the held-out
+    rows of `problem` as well as the robust fit (`robust`, fitted to those of `robust_rows`),
+    and why. The two judge the same rows, in the same order."""
     if problem.remote is not None:
         off = design(robust.multi_indices, problem.T[problem.remote]) @ robust.fit.beta
         far = np.abs(off - problem.z[problem.remote]) > OUTLIER_SCALES * robust.fit.scale
         if far.any():
             return Verdict(False, f"the robust fit flags {int(far.sum())} rows remote from the "
                                   "bulk of the inputs, which least squares would follow")
-    judges = np.ones(problem.n, dtype=bool) if problem.judges is None else problem.judges
-    a, b = robust.held_out[judges], squares.held_out[judges]
+    scale = judge(robust_rows, [robust]).scale
+    a, b = judged(robust_rows, robust.held_out), judged(square_rows, squares.held_out)
     keep = (np.abs(a) <= OUTLIER_SCALES * scale) | (np.abs(b) <= OUTLIER_SCALES * scale)
     dropped = int(np.count_nonzero(~keep))
     if not keep.any():

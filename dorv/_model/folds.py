@@ -37,9 +37,10 @@ def folds(cv, X: Array, y: Array, groups=None) -> list[tuple[Array, Array]]:
     return pairs
 
 
-def tested(pairs: list[tuple[Array, Array]], n: int) -> Array:
+def held_out_rows(pairs: list[tuple[Array, Array]], n: int) -> Array:
     """The rows (n) that some split holds out."""
     mask = np.zeros(n, dtype=bool)
     for _, test in pairs:
         mask[test] = True
     return mask
+

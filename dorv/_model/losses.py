@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
 RMS_TOLERANCE = 0.02  # relative held-out RMS within which candidates count as equally good
 R2_TOLERANCE = 0.002  # held-out mean square error, as a fraction of var(y), ditto
-STANDARD_ERRORS = 0.5  # robust loss: held-out excess within this many standard errors
+STANDARD_ERRORS = 1.0  # robust loss: held-out excess within this many standard errors
 OUTLIER_SCALES = 3.0  # robust loss: rows beyond this many reference scales for both of two
 # candidates judge neither
 EQUIVALENT = 0.01  # robust loss: held-out excess within this share of the noise variance

@@ -82,8 +82,10 @@ def _progress(figures: list[float], best: float, ref: float) -> bool:
 
 @dataclass(frozen=True)
 class Choice:
-    """The candidates each loss tried, the index each chose, and the loss chosen."""
+    """The candidates each loss tried on its own rows, the index each chose, and the loss
+    chosen."""
 
+    problems: dict[str, Problem]  # the rows each loss's candidates were fitted to
     tables: dict[str, list[Candidate]]
     chosen: dict[str, int]
     loss: Loss
@@ -93,22 +95,28 @@ class Choice:
     def candidate(self) -> Candidate:
         return self.tables[self.loss.name][self.chosen[self.loss.name]]
 
+    @property
+    def problem(self) -> Problem:
+        return self.problems[self.loss.name]
 
-def search_and_choose(problem: Problem, losses: list[Loss], folds, limits: Degrees) -> Choice:
+
+def search_and_choose(problem: Problem, losses: list[Loss], pairs, limits: Degrees) -> Choice:
     """Each loss's path and choice; with both losses, the robust choice unless least squares
     fits the held-out rows as well (see `efficiency`)."""
-    tables, chosen = {}, {}
+    problems, tables, chosen = {}, {}, {}
     for loss in losses:
-        own = problem.with_loss(loss)
-        tables[loss.name] = search(own, folds, limits, max_coefs(loss, folds))
-        chosen[loss.name] = choose(own, tables[loss.name], folds)
+        own = problems[loss.name] = problem.with_loss(loss)
+        tables[loss.name] = search(own, pairs, limits, max_coefs(loss, pairs))
+        chosen[loss.name] = choose(own, tables[loss.name], pairs)
     if len(losses) == 1:
-        return Choice(tables, chosen, losses[0], "")
+        return Choice(problems, tables, chosen, losses[0], "")
     robust, squares = losses
-    scale = judge(problem.with_loss(robust), tables[robust.name]).scale
-    verdict = least_squares_or_robust(problem, tables[robust.name][chosen[robust.name]],
-                                      tables[squares.name][chosen[squares.name]], scale)
-    return Choice(tables, chosen, squares if verdict.least_squares else robust, verdict.reason)
+    verdict = least_squares_or_robust(problem, problems[robust.name],
+                                      tables[robust.name][chosen[robust.name]],
+                                      problems[squares.name],
+                                      tables[squares.name][chosen[squares.name]])
+    return Choice(problems, tables, chosen, squares if verdict.least_squares else robust,
+                  verdict.reason)
 
 
 def choose(problem: Problem, table: list[Candidate], folds) -> int:
