@@ -374,7 +374,7 @@ def _residual_limit(residuals: Array) -> float:
 
 
 def _hexagons(n: int) -> int:
-    return int(np.clip(np.sqrt(n) / 2, *HEXAGONS))
+    return int(np.clip(np.sqrt(n), *HEXAGONS))
 
 
 def _density_map() -> ListedColormap:
