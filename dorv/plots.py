@@ -13,6 +13,7 @@ residuals. The drawing reads only the estimator's public attributes and methods.
 
 from __future__ import annotations
 
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -46,6 +47,7 @@ CELLS = (10, 100)  # cells along each input of the binned residuals, fewest and 
 DPI = 110
 MARGIN = 0.02  # space around a surface's data, in parts of their range
 MIN_AREA = 0.02  # a surface is drawn where the data's hull covers this part of their box
+LEGEND_CHARS = 15  # characters of a legend's labels per inch of the figure's width
 EDGE = 1e-9  # nodes this near the hull (in parts of the data's range) are inside
 
 DENSITY = "Greys"
@@ -298,11 +300,12 @@ def _contour_lines(ax, g0, g1, surface, levels) -> None:
 
 
 def _legend(fig: Figure, ax, ncols: int) -> None:
-    """The first panel's legend, below the panels."""
+    """The first panel's legend, below the panels, its labels wrapped to the columns' width."""
     handles, labels = ax.get_legend_handles_labels()
+    width = int(fig.get_figwidth() * LEGEND_CHARS / ncols)
     if handles:
-        fig.legend(handles, labels, loc="outside lower center", ncols=ncols, fontsize="small",
-                   frameon=False)
+        fig.legend(handles, [textwrap.fill(label, width) for label in labels],
+                   loc="outside lower center", ncols=ncols, fontsize="small", frameon=False)
 
 
 # -- what is drawn where -------------------------------------------------------------------------

@@ -45,7 +45,8 @@ def test_draws_at_any_size(n, d):
     assert "table.csv\n" in (fig.axes[0].get_title() + fig.get_suptitle())
     if n > plots.DENSE:  # about 2400 outliers
         assert points_drawn(fig) == plots.MARKED * (2 if d == 3 else 1)
-        assert f"({plots.MARKED:,} drawn)" in " ".join(t.get_text() for t in fig.legends[0].texts)
+        legend = " ".join(t.get_text() for t in fig.legends[0].texts)
+        assert f"({plots.MARKED:,} drawn)" in " ".join(legend.split())
 
 
 def test_outliers_marked_only_beyond_the_band():
@@ -112,3 +113,16 @@ def test_figure_refuses_other_data():
     X, y = data(100, 1)
     with pytest.raises(ValueError, match="training data"):
         plots.figure(fitted(X, y), X[:50], y[:50])
+
+
+def test_long_labels_stay_inside_the_figure():
+    # A sampler that ran and was not kept is drawn with its reason, which can be long.
+    X, y = data(200, 1)
+    m = fitted(X, y)
+    m.sampler_ = dict(ran=True, kept=False, coef=m.coef_ * 1.01, mdl=3.0,
+                      reason="more hits at a lower MDL, but run again without one fold it did "
+                             "worse on that fold than the fit")
+    fig = plots.figure(m, X, y)
+    fig.canvas.draw()
+    box, page = fig.legends[0].get_window_extent(), fig.bbox
+    assert page.x0 <= box.x0 and box.x1 <= page.x1 and page.y0 <= box.y0
