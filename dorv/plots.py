@@ -63,14 +63,17 @@ def figure(model, X, y, *, x_names: list[str] | None = None, y_name: str = "y",
            source: str | None = None) -> Figure:
     """The picture of a fitted model over the data it was fitted to, X (n, d) and y (n): the
     curve for d = 1, the surface for d = 2, predicted against observed values for more.
-    `x_names` and `y_name` label the axes; `source` (a file name) starts the title."""
+    `x_names` (default: the model's ``feature_names_in_``, or x0, x1, ...) and `y_name` label
+    the axes; `source` (a file name) starts the title."""
     X = np.asarray(X, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
     if X.ndim != 2 or y.shape != (X.shape[0],) or model.inlier_mask_.shape != y.shape:
         raise ValueError(f"X and y must be the model's training data, X (n, d) and y (n) with "
                          f"n = {model.inlier_mask_.size}, got X {X.shape} and y {y.shape}")
     d = X.shape[1]
-    names = list(x_names) if x_names is not None else [f"x{j}" for j in range(d)]
+    if x_names is None:
+        x_names = [str(n) for n in getattr(model, "feature_names_in_", [f"x{j}" for j in range(d)])]
+    names = list(x_names)
     head = f"{Path(source).name}\n" if source else ""
     if d == 1:
         return _curve(model, X[:, 0], y, names[0], y_name, head)
@@ -92,11 +95,30 @@ def save(fig: Figure, path: str, dpi: int = DPI) -> str:
     return path
 
 
-# -- what the estimator does not say yet ---------------------------------------------------------
+# -- the model at given inputs -------------------------------------------------------------------
+
+def _predict(m, X: Array) -> Array:
+    return m.predict(_named(m, X))
+
+
+def _interval(m, X: Array) -> tuple[Array, Array]:
+    """The band of a new observation at X."""
+    return m.predict_interval(_named(m, X), level=LEVEL)
+
+
+def _named(m, X: Array):
+    """X as the model was fitted: a DataFrame with its columns' names where it had them."""
+    names = getattr(m, "feature_names_in_", None)
+    if names is None:
+        return X
+    import pandas as pd
+
+    return pd.DataFrame(X, columns=names)
+
 
 def _curve_of(m, coef: Array, x: Array) -> Array:
     """The curve of one input whose coefficients of the powers of t are `coef` (a candidate's
-    or the sampler's), at x."""
+    or the sampler's), at x: the estimator predicts with its chosen model only."""
     return np.polynomial.polynomial.polyval((x - m.x_center_[0]) / m.x_scale_[0], coef)
 
 
@@ -112,7 +134,7 @@ def _curve(m, x: Array, y: Array, x_name: str, y_name: str, head: str,
     marked = _beyond_band(m, x[:, None], y)
     _data(fig, ax, x, y, marked)
     _outliers(ax, x, y, marked, dense=x.size > DENSE)
-    lower, upper = m.predict_interval(grid[:, None], level=LEVEL)
+    lower, upper = _interval(m, grid[:, None])
     ax.fill_between(grid, lower, upper, color=BAND_COLOUR, alpha=0.25, lw=0, zorder=1.5,
                     label=BAND)
     if x.size > DENSE:  # the band's edges, visible over the density
@@ -130,7 +152,7 @@ def _curve(m, x: Array, y: Array, x_name: str, y_name: str, head: str,
         ax.plot(grid, _curve_of(m, s["coef"], grid), "--", lw=1.2, color=OUTLIER, zorder=2.5,
                 label=f"degree {m.degrees_[0]} sampler, MDL {s['mdl']:.3g}: not kept "
                       f"({s['reason']})")
-    ax.plot(grid, m.predict(grid[:, None]), lw=2.2, color="black", zorder=3,
+    ax.plot(grid, _predict(m, grid[:, None]), lw=2.2, color="black", zorder=3,
             label=_chosen_label(m))
     ax.set_xlabel(x_name)
     ax.set_ylabel(y_name)
@@ -149,8 +171,8 @@ def _surface(m, X: Array, y: Array, region: Region, names: list[str], y_name: st
     dense = y.size > DENSE
     g0, g1, inside = region.g0, region.g1, region.inside
     at = np.column_stack([g0[inside], g1[inside]])
-    surface = _on_grid(inside, m.predict(at))
-    lower, upper = m.predict_interval(at, level=LEVEL)
+    surface = _on_grid(inside, _predict(m, at))
+    lower, upper = _interval(m, at)
     width = _on_grid(inside, upper - lower)
 
     lo, hi = _limits(y[m.inlier_mask_] if m.inlier_mask_.any() else y, COLOUR_QUANTILES)
@@ -163,7 +185,7 @@ def _surface(m, X: Array, y: Array, region: Region, names: list[str], y_name: st
     _outliers(ax, X[:, 0], X[:, 1], marked, dense)
     ax.set_title(_chosen_label(m, short=True), fontsize="medium")
 
-    residuals = y - m.predict(X)
+    residuals = y - _predict(m, X)
     _residual_map(fig, rx, X, residuals, m.inlier_mask_, y_name, dense)
     rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
 
@@ -191,7 +213,7 @@ def _observed(m, X: Array, y: Array, y_name: str, head: str) -> Figure:
     """Predicted against observed values, and the residuals against the predictions."""
     fig = Figure(figsize=(12, 5.4), layout="constrained")
     ax, rx = fig.subplots(1, 2)
-    predicted = m.predict(X)
+    predicted = _predict(m, X)
     residuals = y - predicted
     marked = _beyond_band(m, X, y)
     dense = y.size > DENSE
@@ -316,7 +338,7 @@ def _beyond_band(m, X: Array, y: Array) -> Index:
     flagged = np.flatnonzero(~m.inlier_mask_)
     if flagged.size == 0:
         return flagged
-    lower, upper = m.predict_interval(X[flagged], level=LEVEL)
+    lower, upper = _interval(m, X[flagged])
     return flagged[(y[flagged] < lower) | (y[flagged] > upper)]
 
 

@@ -126,3 +126,13 @@ def test_long_labels_stay_inside_the_figure():
     fig.canvas.draw()
     box, page = fig.legends[0].get_window_extent(), fig.bbox
     assert page.x0 <= box.x0 and box.x1 <= page.x1 and page.y0 <= box.y0
+
+
+def test_a_model_fitted_on_a_frame():
+    # Its grids are predicted with the frame's column names (no warning), which name the axes.
+    pd = pytest.importorskip("pandas")
+    X, y = data(150, 2)
+    frame = pd.DataFrame(X, columns=["speed", "load"])
+    m = fitted(frame, y)
+    fig = plots.figure(m, frame, y)
+    assert [fig.axes[0].get_xlabel(), fig.axes[0].get_ylabel()] == ["speed", "load"]
