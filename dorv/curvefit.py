@@ -29,13 +29,11 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
-import dorv_core as dc
 from dorv import tables
 from dorv._rules import HIT_FACTOR
 from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
@@ -154,154 +152,15 @@ def _n_outliers(m: MDLPolynomialRegressor) -> int:
 
 
 def plot(outcome: Outcome, path: str) -> str:
-    """Draws the data and the chosen model into an image file: curves over the data for one
-    input, the fitted surface and the residuals for two, predicted against observed values
-    and the residuals for more. The format follows the file's extension; a name without one
-    that matplotlib knows gets ".png". Returns the name of the file written."""
-    import matplotlib
+    """Draws the data and the chosen model into an image file (:mod:`dorv.plots`); returns the
+    name of the file written."""
+    from dorv import plots
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    draw = {1: _plot_curve, 2: _plot_surface}.get(outcome.data.X.shape[1], _plot_observed)
-    fig = draw(plt, outcome)
-    if Path(path).suffix.lower()[1:] not in fig.canvas.get_supported_filetypes():
-        path += ".png"
-    try:
-        fig.savefig(path, dpi=110)
-    except OSError as e:
-        raise InputError(f"cannot write {path}: {e.strerror or e}") from None
-    finally:
-        plt.close(fig)
-    return path
-
-
-def _title(outcome: Outcome, what: str) -> str:
-    return f"{Path(outcome.data.source).name}: {what}"
-
-
-def _chosen_label(m: MDLPolynomialRegressor) -> str:
-    chosen = m.candidates_["chosen"].index(True)
-    what = "degree" if len(m.degrees_) == 1 else "degrees"
-    label = (f"chosen: {what} {_degrees(m.degrees_)}: cv error {_g(m.cv_loss_)}, cv MDL "
-             f"{m.candidates_['cv_mdl'][chosen]:.3g}")
-    if m.sampler_ and m.sampler_["kept"]:
-        label += f"; refined by the sampler, MDL {m.mdl_:.3g}"
-    return label
+    data = outcome.data
+    return plots.save(plots.figure(outcome.model, data.X, data.y, x_names=data.x_names,
+                                   y_name=data.y_name, source=data.source), path)
 
 
 def _chose(m: MDLPolynomialRegressor) -> str:
-    """What chose the model, for the plots' titles."""
+    """What chose the model, in a few words."""
     return m.loss_.title
-
-
-BAND = "95 % interval of a new observation"
-
-
-def _outliers(ax, x, y, m: MDLPolynomialRegressor) -> None:
-    """Marks the points that the fit counts as outliers, with their number in the legend."""
-    out = ~m.inlier_mask_
-    if out.any():
-        ax.scatter(x[out], y[out], marker="x", s=28, color="tab:red", linewidths=1.2, zorder=3,
-                   label=f"outliers: {int(out.sum())} beyond 3 scales ({_g(m.scale_)})")
-
-
-def _plot_curve(plt, outcome: Outcome, n_best: int = 3):
-    """The data with its outliers marked, the fits of the n_best candidates of lowest cv MDL,
-    the sampler's model, the chosen one and its 95 % band of new observations."""
-    data, m = outcome.data, outcome.model
-    x = data.X[:, 0]
-    grid = np.linspace(x.min(), x.max(), 400)
-    t = (grid - m.x_center_[0]) / m.x_scale_[0]
-
-    def curve(coef):
-        return dc.design_matrix_1d(coef.size - 1, t) @ coef
-
-    fig, ax = plt.subplots(figsize=(8, 5), layout="constrained")
-    lower, upper = m.predict_interval(grid[:, None])
-    ax.fill_between(grid, lower, upper, color="tab:blue", alpha=0.15, lw=0, label=BAND)
-    inliers = m.inlier_mask_
-    ax.plot(x[inliers], data.y[inliers], "o", ms=3, color="0.55",
-            label=f"data ({x.size} rows)")
-    _outliers(ax, x, data.y, m)
-    c = m.candidates_
-    fit = _fit_name(m).removesuffix(" fit")
-    for i in sorted(range(len(c["cv_mdl"])), key=lambda i: c["cv_mdl"][i])[:n_best]:
-        if not c["chosen"][i] or (m.sampler_ and m.sampler_["kept"]):
-            ax.plot(grid, curve(c["coef"][i]), lw=1.2, alpha=0.8,
-                    label=f"degree {c['degrees'][i][0]} {fit}: cv error {_g(c['cv_loss'][i])}, "
-                          f"cv MDL {c['cv_mdl'][i]:.3g}")
-    s = m.sampler_
-    if s is not None and s["ran"] and not s["kept"]:
-        ax.plot(grid, curve(s["coef"]), "--", lw=1.2, color="tab:red",
-                label=f"degree {m.degrees_[0]} sampler, MDL {s['mdl']:.3g}: not kept\n"
-                      f"({s['reason']})")
-    ax.plot(grid, curve(m.coef_), lw=2.5, color="black", label=_chosen_label(m))
-    ax.set_xlabel(data.x_names[0])
-    ax.set_ylabel(data.y_name)
-    ax.set_title(_title(outcome, "degree " + _chose(outcome.model)), fontsize="medium")
-    ax.legend(fontsize="small")
-    return fig
-
-
-def _plot_surface(plt, outcome: Outcome):
-    """The fitted surface as filled contours under the data points, and the residuals at the
-    data points."""
-    data, m = outcome.data, outcome.model
-    X, y = data.X, data.y
-    g0, g1 = np.meshgrid(np.linspace(X[:, 0].min(), X[:, 0].max(), 200),
-                         np.linspace(X[:, 1].min(), X[:, 1].max(), 200))
-    surface = m.predict(np.column_stack([g0.ravel(), g1.ravel()])).reshape(g0.shape)
-    residuals = y - m.predict(X)
-    from matplotlib.ticker import MaxNLocator
-
-    fig, (ax, rx) = plt.subplots(1, 2, figsize=(12, 5), layout="constrained")
-    levels = MaxNLocator(20).tick_values(min(surface.min(), y.min()), max(surface.max(), y.max()))
-    filled = ax.contourf(g0, g1, surface, levels=levels, cmap="viridis")
-    ax.contour(g0, g1, surface, levels=levels, colors="white", linewidths=0.4, alpha=0.5)
-    ax.scatter(X[:, 0], X[:, 1], c=y, cmap="viridis", vmin=levels[0], vmax=levels[-1], s=14,
-               edgecolors="black", linewidths=0.5)
-    _outliers(ax, X[:, 0], X[:, 1], m)
-    fig.colorbar(filled, ax=ax, label=data.y_name)
-    ax.set_title(f"{_chosen_label(m)}\n(points: the data, coloured by {data.y_name!r})",
-                 fontsize="medium")
-    top = float(np.max(np.abs(residuals))) or 1.0
-    dots = rx.scatter(X[:, 0], X[:, 1], c=residuals, cmap="RdBu_r", vmin=-top, vmax=top, s=18,
-                      edgecolors="0.3", linewidths=0.3)
-    _outliers(rx, X[:, 0], X[:, 1], m)
-    fig.colorbar(dots, ax=rx, label=f"residual {data.y_name} - fit")
-    rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
-    for a in (ax, rx):
-        a.set_xlabel(data.x_names[0])
-        a.set_ylabel(data.x_names[1])
-        if not m.inlier_mask_.all():
-            a.legend(fontsize="small", loc="upper right")
-    fig.suptitle(_title(outcome, f"fitted polynomial surface, degrees {_chose(outcome.model)}"))
-    return fig
-
-
-def _plot_observed(plt, outcome: Outcome):
-    """Predicted against observed values, and the residuals against the predictions."""
-    data, m = outcome.data, outcome.model
-    predicted = m.predict(data.X)
-    residuals = data.y - predicted
-    fig, (ax, rx) = plt.subplots(1, 2, figsize=(11, 5), layout="constrained")
-    ax.plot(data.y, predicted, "o", ms=3, alpha=0.6)
-    _outliers(ax, data.y, predicted, m)
-    span = [min(data.y.min(), predicted.min()), max(data.y.max(), predicted.max())]
-    ax.plot(span, span, color="black", lw=1, label="predicted = observed")
-    ax.set_xlabel(f"observed {data.y_name}")
-    ax.set_ylabel(f"predicted {data.y_name}")
-    ax.set_title(_chosen_label(m), fontsize="medium")
-    ax.legend(fontsize="small")
-    rx.plot(predicted, residuals, "o", ms=3, alpha=0.6)
-    _outliers(rx, predicted, residuals, m)
-    rx.axhline(0.0, color="black", lw=1)
-    rx.set_xlabel(f"predicted {data.y_name}")
-    rx.set_ylabel("residual (observed - predicted)")
-    rx.set_title(f"residuals: rms {_g(m.rms_)}, hit rate {m.hit_rate_:.3f}", fontsize="medium")
-    if not m.inlier_mask_.all():
-        rx.legend(fontsize="small")
-    fig.suptitle(_title(outcome, f"polynomial in {data.X.shape[1]} inputs, degrees "
-                                 f"{_chose(outcome.model)}"))
-    return fig
