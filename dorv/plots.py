@@ -47,7 +47,7 @@ CELLS = (10, 100)  # cells along each input of the binned residuals, fewest and 
 DPI = 110
 MARGIN = 0.02  # space around a surface's data, in parts of their range
 MIN_AREA = 0.02  # a surface is drawn where the data's hull covers this part of their box
-LEGEND_CHARS = 15  # characters of a legend's labels per inch of the figure's width
+LEGEND_CHARS = 13  # characters of a legend's labels per inch of the figure's width
 EDGE = 1e-9  # nodes this near the hull (in parts of the data's range) are inside
 
 DENSITY = "Greys"
@@ -143,7 +143,8 @@ def _curve(m, x: Array, y: Array, x_name: str, y_name: str, head: str,
     c = m.candidates_
     s = m.sampler_
     refined = bool(s and s["kept"])
-    for i in sorted(range(len(c["cv_mdl"])), key=lambda i: c["cv_mdl"][i])[:n_best]:
+    own = [i for i, loss in enumerate(c["loss"]) if loss == m.loss_.name]
+    for i in sorted(own, key=lambda i: c["cv_mdl"][i])[:n_best]:
         if not c["chosen"][i] or refined:
             ax.plot(grid, _curve_of(m, c["coef"][i], grid), lw=1.2, alpha=0.85, zorder=2.5,
                     label=f"degree {c['degrees'][i][0]} {m.loss_.fit_name}: cv error "

@@ -3,6 +3,7 @@ and penalty matrices, and the coefficients of a smaller basis carried into a lar
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 import numpy as np
@@ -43,6 +44,14 @@ def basis(degrees: Degrees, T: Array, total: int | None = None) -> Basis:
     """The basis of the monomials with exponents up to `degrees` and, where `total` is given,
     of total degree up to `total`; the penalties are those of the tensor-product basis restricted
     to these monomials."""
+    mi, R1, R2 = _monomials_and_penalties(degrees, total)
+    return Basis(degrees, total, mi, design(mi, T), R1, R2)
+
+
+@functools.lru_cache(maxsize=256)
+def _monomials_and_penalties(degrees: Degrees, total: int | None):
+    """The monomials of a basis and their penalties, which depend on the degrees alone (read
+    only: they are shared)."""
     if len(degrees) == 1:
         R1, R2 = dc.smoothness_penalty_matrices_1d(degrees[0], -1.0, 1.0)
         mi = np.arange(degrees[0] + 1, dtype=np.int64)[:, None]
@@ -52,7 +61,9 @@ def basis(degrees: Degrees, T: Array, total: int | None = None) -> Basis:
         if total is not None:
             keep = mi.sum(axis=1) <= total
             mi, R1, R2 = mi[keep], R1[np.ix_(keep, keep)], R2[np.ix_(keep, keep)]
-    return Basis(degrees, total, mi, design(mi, T), R1, R2)
+    for a in (mi, R1, R2):
+        a.setflags(write=False)
+    return mi, R1, R2
 
 
 def shapes(degrees: Degrees) -> list[tuple[Degrees, int | None]]:

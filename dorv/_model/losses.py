@@ -195,7 +195,7 @@ class BiweightLoss(Loss):
                             "noise")
     tracks_scale: ClassVar[bool] = True
     robust: ClassVar[bool] = True
-    points_per_coef: ClassVar[int] = 3
+    points_per_coef: ClassVar[int] = 5
 
     def fit(self, problem, basis, rows=None, start=None, init=None, max_iter=50):
         Phi, z = (basis.Phi, problem.z) if rows is None else (basis.Phi[rows], problem.z[rows])
