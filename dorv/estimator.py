@@ -400,9 +400,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         `return_std`, also the standard deviation of a new observation at X:
         sqrt(x' coef_cov_ x + scale_**2), the uncertainty of the fitted curve and the noise.
 
-        Points beyond the training range of an input of nonzero degree by more than 1 % of its
-        width get their values too, with one ``ExtrapolationWarning`` per call: there the
-        polynomial follows no data and soon takes any value.
+        Points beyond the training range of an input of nonzero degree by more than 5 % of its
+        width get their values too, with an ``ExtrapolationWarning``: there the polynomial
+        follows no data and soon takes any value.
         """
         T = self._mapped_at(X)
         design = self._design(T)
@@ -461,15 +461,16 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         return max(1, int(np.count_nonzero(self.inlier_mask_)) - self.coef_.size)
 
     def _warn_outside(self, T: Array) -> None:
+        """One ExtrapolationWarning whose text names only the inputs concerned, so that the
+        usual filter shows it once per reason however often cross-validation repeats it."""
         outside = np.abs(T) > 1.0 + EXTRAPOLATION_MARGIN
         columns = np.flatnonzero(outside.any(axis=0) & (np.array(self.degrees_) > 0))
         if columns.size == 0:
             return
-        ranges = "; ".join(f"{self._name(int(j))} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
-                           f"{self.x_center_[j] + self.x_scale_[j]:.4g}" for j in columns)
-        count = int(outside[:, columns].any(axis=1).sum())
-        warnings.warn(f"{count} of {T.shape[0]} points lie outside the training range ({ranges}): "
-                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=4)
+        names = ", ".join(str(self._name(int(j))) for j in columns)
+        warnings.warn(f"points lie outside the training range of {names} by more than 5 % of its "
+                      "width: the polynomial is extrapolated there", ExtrapolationWarning,
+                      stacklevel=4)
 
     # -- the model in the user's variables ---------------------------------------------------
 
