@@ -51,10 +51,9 @@ def test_recovers_a_polynomial(degrees, coef):
         np.testing.assert_allclose(est.predict(grid), polynomial(mi, coef, grid), atol=0.05)
         assert 0.008 < est.rms_ < 0.02 and 0.008 < est.scale_ < 0.012  # the noise
         assert est.inlier_mask_.mean() > 0.98
-    # Least squares finds a smallest basis holding the true monomials (the tensor product or
-    # that of the same total degree); the robust choice may keep a superset of it.
+    # Each loss finds a basis holding the true monomials and not many more.
     chosen = {tuple(m) for m in est.multi_indices_}
-    assert {tuple(m) for m, c in zip(mi, coef) if c} <= chosen and len(chosen) <= len(mi)
+    assert {tuple(m) for m, c in zip(mi, coef) if c} <= chosen and len(chosen) <= 1.5 * len(mi)
 
 
 def test_smooth_surface_on_held_out_points():
@@ -93,7 +92,7 @@ def test_noisy_data_gets_a_modest_model():
     with warnings.catch_warnings():
         warnings.simplefilter("error", DegreeLimitWarning)
         est = MDLPolynomialRegressor(loss="squared_error", random_state=0).fit(x[:, None], y)
-    assert est.degrees_[0] <= 3 and est.hit_rate_ < 0.5
+    assert est.degrees_[0] <= 4 and est.hit_rate_ < 0.5
     c = est.candidates_
     i = c["chosen"].index(True)
     assert c["cv_rms"][i] <= 1.02 * min(c["cv_rms"])
