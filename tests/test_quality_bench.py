@@ -76,7 +76,8 @@ class TrueInterval:
 
 def test_coverage_by_thirds_of_the_true_interval():
     case = q.build_case("hetero-clean", 0)
-    assert case.spread(np.array([[10.0]]))[0] == pytest.approx(5.0 * case.spread(np.zeros((1, 1)))[0])
+    ends = case.spread(np.array([[0.0], [10.0]]))
+    assert ends[1] == pytest.approx(5.0 * ends[0])
     coverage = q.coverage_by_thirds(TrueInterval(case), case)
     assert coverage == pytest.approx([0.95] * 3, abs=0.015)
 
