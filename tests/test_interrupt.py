@@ -65,7 +65,10 @@ X = dc.design_matrix_1d(3, np.linspace(-1.0, 1.0, 200))
 y = np.sin(3.0 * np.linspace(-1.0, 1.0, 200)) + 0.1 * rng.normal(size=200)
 """
 
-# name: (setup, long call, bound on seconds from the signal to the exception).
+# name: (setup, long call, seconds from the signal to the exception). The figure is the
+# benchmark's (bench/run.py --only interrupt), on a machine with a core to spare; a test allows
+# LOADED times it, since on a busy machine the call waits for a core and the stop's own work
+# (freeing what a fill wrote) slows down too. Each call runs for seconds when not stopped.
 LONG = {
     "sampler warm-up": ("", "dc.TournamentMCMC(n_warmup=10**9, n_deep=10).fit(X, y)", 0.2),
     "sampler deep phase": ("", "dc.TournamentMCMC(n_warmup=5, n_deep=10**9).fit(X, y)", 0.2),
@@ -78,17 +81,25 @@ LONG = {
     # Many short columns: a block of rows touches every page of the result.
     "design 1d, 1.9 GB, 10**4 columns": ("x = rng.uniform(-1.0, 1.0, 24000)",
                                          "dc.design_matrix_1d(9999, x)", 0.2),
-    "design nd, 800 MB": ("x = rng.uniform(-1.0, 1.0, 10**6)\n"
+    "design nd, 1.6 GB": ("x = rng.uniform(-1.0, 1.0, 2 * 10**6)\n"
                           "mi = [[i, j] for i in range(10) for j in range(10)]",
                           "dc.design_matrix_nd(mi, [x, x])", 0.2),
     # A strided column converts with the lock held, so that the signal comes after the copy.
     "mad, 10**8 values": ("Y = rng.random((10**8, 2))", "dc.mad(Y[:, :1])", 0.2),
-    "ols, 3e5 x 100": ("A = rng.normal(size=(3 * 10**5, 100))", "dc.ols(A, A[:, 0])", 1.0),
-    "fit_regularized_linear, 2e5 x 200": ("A = rng.normal(size=(2 * 10**5, 200))",
-                                          "dc.fit_regularized_linear(A, A[:, 0])", 1.0),
+    "ols, 10**6 x 100": ("A = rng.random((10**6, 100))", "dc.ols(A, A[:, 0])", 0.2),
+    # Factorisations of single blocks that take seconds: the QR of each block of rows and the
+    # SVD of the triangular factor (of 1500 columns), the SVD of a wide design, the LDLT solve
+    # of a penalised system of 3000 coefficients.
+    "ols, 12000 x 1500": ("A = rng.normal(size=(12000, 1500))", "dc.ols(A, A[:, 0])", 0.2),
+    "ols, 1000 x 3000": ("A = rng.normal(size=(1000, 3000))", "dc.ols(A, A[:, 0])", 0.2),
+    "fit_regularized_linear, 6e5 x 300": ("A = rng.random((6 * 10**5, 300))",
+                                          "dc.fit_regularized_linear(A, A[:, 0])", 0.2),
+    "fit_regularized_linear, 100 x 3000": ("A = rng.normal(size=(100, 3000))",
+                                           "dc.fit_regularized_linear(A, A[:, 0])", 0.2),
     "fit_robust_linear, 10**6 starts": ("A = rng.normal(size=(3000, 10))",
                                         "dc.fit_robust_linear(A, A[:, 0], n_starts=10**6)", 0.2),
 }
+LOADED = 5.0
 
 # A normal call after the interruption, printed bit for bit.
 AFTER = ("r = dc.TournamentMCMC(n_chains=6, n_warmup=40, n_deep=60).fit(X, y)\n"
@@ -121,12 +132,12 @@ def test_signal_stops_a_long_call(run_isolated, fresh_results, setup, call, boun
                                   raised, threads):
     # The sampler's team size is read from the environment when the module loads.
     team = f"import os\nos.environ['OMP_NUM_THREADS'] = '{threads}'\n"
+    bound *= LOADED * SLOWER
     proc = run_isolated(team + HARNESS + setup +
-                        f"\ninterrupt(lambda: {call}, signal.{signum}, {bound * SLOWER})\n"
-                        + AFTER)
+                        f"\ninterrupt(lambda: {call}, signal.{signum}, {bound})\n" + AFTER)
     assert proc.returncode == 0, proc.stderr
     outcome, seconds = proc.stdout.splitlines()[0].split()
-    assert outcome == raised and float(seconds) < bound * SLOWER, proc.stdout.splitlines()[0]
+    assert outcome == raised and float(seconds) < bound, proc.stdout.splitlines()[0]
     assert proc.stdout.splitlines()[1:] == fresh_results
 
 
@@ -167,13 +178,14 @@ def longest_stall_during_a_fit(X, y):
 def test_main_thread_keeps_running_during_a_fit_in_another_thread():
     X = dc.design_matrix_1d(3, np.linspace(-1.0, 1.0, 2000))
     y = np.cos(2.0 * np.linspace(-1.0, 1.0, 2000))
-    # A busy machine may take the core away for a while: the best of three runs counts.
+    # A fit that held the lock would stall the loop for its whole duration. A busy machine may
+    # take the core away for a while: the best of three runs counts.
     runs = [longest_stall_during_a_fit(X, y)]
-    while runs[-1][0] >= 0.1 and len(runs) < 3:
+    while runs[-1][0] >= min(0.1, runs[-1][1] / 4) and len(runs) < 3:
         runs.append(longest_stall_during_a_fit(X, y))
     stall, duration = min(runs)
     assert duration > 0.3, "the fit was too short to show anything"
-    assert stall < 0.1, runs
+    assert stall < duration / 4, runs
 
 
 def stress_calls():

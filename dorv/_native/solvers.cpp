@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include <Eigen/Cholesky>
@@ -13,6 +15,24 @@
 namespace dorv {
 
 namespace {
+
+// A penalised system and its solution, which the factorisation's thread owns once the call has
+// stopped.
+struct PenalisedSystem {
+  Matrix A;
+  Vector b, beta;
+  bool failed = false;  // out of memory
+
+  static void solve(void* state) {
+    auto& s = *static_cast<PenalisedSystem*>(state);
+    try {
+      s.beta = Eigen::LDLT<Matrix, Eigen::Lower>(s.A).solve(s.b);
+    } catch (const std::bad_alloc&) {
+      s.failed = true;
+    }
+  }
+  static void release(void* state) { delete static_cast<PenalisedSystem*>(state); }
+};
 
 // The whole thin SVD of a copy of X: for wide designs, and for tall ones whose triangular factor
 // has overflowed or underflowed (the SVD scales X by its largest entry first).
@@ -109,7 +129,16 @@ Vector solve_penalised(Matrix A, const Vector& b, double n, const PenaltySpec& p
   if (pen.R2 != nullptr && pen.gamma2 != 0.0) A += (n * pen.gamma2) * *pen.R2;
   const double p = static_cast<double>(A.rows());
   stop_point(p * p * p);
-  return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+  if (p * p * p / 3.0 < kLongStepWork) return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+  auto system = std::make_unique<PenalisedSystem>(PenalisedSystem{std::move(A), b, Vector(), false});
+  try {
+    run_unless_stopped(PenalisedSystem::solve, system.get(), PenalisedSystem::release);
+  } catch (...) {
+    system.release();  // the factorisation's thread's now
+    throw;
+  }
+  if (system->failed) throw std::bad_alloc();
+  return std::move(system->beta);
 }
 
 }  // namespace dorv
