@@ -3,6 +3,9 @@
 MAX_DEGREE = 30  # highest degree of one input that the estimator and the jobs accept
 HIT_FACTOR = 0.4  # a residual is a hit when it is below this many mads of the targets
 EXTRAPOLATION_MARGIN = 0.02  # |t| beyond 1 by more than this: outside the training range
+# What the jobs say when Ctrl-C stops them, and their exit status then (128 + SIGINT).
+INTERRUPTED = "dorv: interrupted by Ctrl-C"
+INTERRUPTED_STATUS = 130
 
 
 def hit_tolerance(mad: float) -> float:
