@@ -274,7 +274,10 @@ def written_whole(path: str) -> Iterator[str]:
     try:
         yield temporary
         os.chmod(temporary, _mode_of_new(path))
-        os.replace(temporary, path)
+        try:
+            os.replace(temporary, path)
+        except OSError as exc:  # a folder of that name, say
+            raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
