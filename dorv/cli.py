@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import inspect
 import json
 import os
 import signal
@@ -34,7 +35,11 @@ if TYPE_CHECKING:
     from dorv.batch import BatchJob
 
 DELIMITERS = {"\\t": "\t"}  # spelled as typed in a shell
-GAMMA2 = MDLPolynomialRegressor().gamma2  # the job's default penalty is the estimator's
+# The job's defaults and choices are the estimator's own.
+DEFAULTS = {name: p.default for name, p in
+            inspect.signature(MDLPolynomialRegressor).parameters.items()}
+GAMMA2 = DEFAULTS["gamma2"]
+LOSSES = sorted(MDLPolynomialRegressor._parameter_constraints["loss"][0].options)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -72,20 +77,24 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--dropna", action="store_true",
                    help="leave out the rows that miss a value (an empty cell) in an input or the "
                    "target column, and say how many (default: such a row is an error)")
-    p.add_argument("--max-degree", type=int, default=12, metavar="D",
-                   help=f"highest degree tried for each input, 1 to {MAX_DEGREE} (default: 12)")
-    p.add_argument("--gamma1", type=float, default=0.0, metavar="W",
+    p.add_argument("--max-degree", type=int, default=DEFAULTS["max_degree"], metavar="D",
+                   help=f"highest degree tried for each input, 1 to {MAX_DEGREE} (default: "
+                   f"{DEFAULTS['max_degree']})")
+    p.add_argument("--gamma1", type=float, default=DEFAULTS["gamma1"], metavar="W",
                    help="weight of the first-derivative penalty, finite and 0 or more "
-                   "(default: 0)")
+                   f"(default: {DEFAULTS['gamma1']:g})")
     p.add_argument("--gamma2", type=float, default=GAMMA2, metavar="W",
                    help="weight of the second-derivative penalty, finite and 0 or more "
                    f"(default: {GAMMA2:g})")
-    p.add_argument("--loss", choices=("biweight", "squared_error"), default="biweight",
+    p.add_argument("--loss", choices=LOSSES, default=DEFAULTS["loss"],
                    help="'biweight': robust fits, through gross outliers, which the report "
-                   "counts and the plot marks; 'squared_error': penalised least squares "
-                   "(default: biweight)")
+                   "counts and the plot marks; 'squared_error': penalised least squares; "
+                   "'auto': the robust fit, or least squares where it fits the held-out rows "
+                   f"as well (default: {DEFAULTS['loss']})")
     p.add_argument("--seed", type=int, default=42, metavar="N",
                    help="sampler seed, 0 to 2**64 - 1 (default: 42)")
+    p.add_argument("--verbose", action="store_true",
+                   help="also print the sampler's Gibbs summary of its warm-up energies")
     p.add_argument("--plot", metavar="FILE.png",
                    help="also draw the data and the fit into this image (needs matplotlib; "
                    "'.png' is added to a name without an image extension) and print its name: "
@@ -154,7 +163,7 @@ def _fit_job(argv: list[str], written: list[str]) -> int:
                                          args.dropna)
         outcome = curvefit.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed,
                                args.loss)
-        print(curvefit.report(outcome), end="")
+        print(curvefit.report(outcome, args.verbose), end="")
         if args.plot:
             image = _image_name(args.plot)
             with written_whole(image) as temporary:

@@ -7,7 +7,7 @@ import warnings
 import numpy as np
 import pytest
 from sklearn.base import clone
-from sklearn.model_selection import GridSearchCV, cross_val_score
+from sklearn.model_selection import GridSearchCV, GroupKFold, TimeSeriesSplit, cross_val_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
@@ -51,8 +51,10 @@ def test_recovers_a_polynomial(degrees, coef):
         np.testing.assert_allclose(est.predict(grid), polynomial(mi, coef, grid), atol=0.05)
         assert 0.008 < est.rms_ < 0.02 and 0.008 < est.scale_ < 0.012  # the noise
         assert est.inlier_mask_.mean() > 0.98
-    # Least squares finds the smallest model; the robust choice may keep a superset of it.
-    assert est.degrees_ == degrees
+    # Least squares finds a smallest basis holding the true monomials (the tensor product or
+    # that of the same total degree); the robust choice may keep a superset of it.
+    chosen = {tuple(m) for m in est.multi_indices_}
+    assert {tuple(m) for m, c in zip(mi, coef) if c} <= chosen and len(chosen) <= len(mi)
 
 
 def test_smooth_surface_on_held_out_points():
@@ -62,7 +64,8 @@ def test_smooth_surface_on_held_out_points():
     y = f(X) + rng.normal(0.0, 0.02, len(X))
     est = MDLPolynomialRegressor(**FAST).fit(X[:1000], y[:1000])
     assert est.score(X[1000:], f(X[1000:])) > 0.99
-    assert len(est.candidates_["degrees"]) < 60  # a path, not the 169 tuples of the grid
+    # a path for each loss, not the 169 tuples of the grid
+    assert all(est.candidates_["loss"].count(loss) < 60 for loss in LOSSES)
 
 
 
@@ -104,7 +107,7 @@ def test_candidates_and_sampler_outcome():
     est = MDLPolynomialRegressor(**FAST).fit(X, y)
     c = est.candidates_
     assert c["degrees"][0] == (0, 0) and c["chosen"].count(True) == 1
-    bases = list(zip(c["degrees"], c["total_degree"]))
+    bases = list(zip(c["loss"], c["degrees"], c["total_degree"]))
     assert len({len(v) for v in c.values()}) == 1 and len(set(bases)) == len(bases)
     chosen = c["chosen"].index(True)
     monomials = {tuple(m) for m in est.multi_indices_}
@@ -297,9 +300,10 @@ def test_summary():
     table = summary.coefficients
     np.testing.assert_allclose(table["coef"], est.coef_)
     np.testing.assert_allclose(table["std err"] ** 2, np.diag(est.coef_cov_))
-    assert list(table.index[:3]) == ["1", "t", "t^2"]
+    assert list(table.index[:3]) == ["1", "t_time", "t_time^2"]
     assert summary.info["outliers"] == np.count_nonzero(~est.inlier_mask_) >= 15
-    assert "t = (time - " in str(summary) and "held-out MDL" in str(summary)
+    assert "t_time = (time - " in str(summary) and "cv MDL" in str(summary)
+    assert "<table" in summary._repr_html_() and "t_time^2" in summary._repr_html_()
 
 
 @pytest.mark.parametrize("kwargs, message", [({"level": 1.0}, "level must be"),
@@ -326,3 +330,75 @@ def test_sample_weight(loss):
     np.testing.assert_array_equal(weighted.coef_, dropped.coef_)
     assert weighted.inlier_mask_.shape == (300,)
     assert not np.array_equal(weighted.coef_, clone(est).fit(X[w > 0], y[w > 0]).coef_)
+
+
+def test_a_remote_cluster_of_bad_rows_buys_no_terms():
+    # An eighth of the rows together in a remote corner of three inputs, with wrong responses,
+    # and a few good rows beyond them.
+    rng = np.random.default_rng(0)
+    X = rng.uniform(0.0, 1.0, (160, 3))
+    truth = lambda X: 1.0 + X @ np.array([0.5, -0.3, 0.2])  # noqa: E731
+    X[:20] = rng.uniform(2.5, 2.9, (20, 3))
+    X[20:24] = rng.uniform(3.2, 3.5, (4, 3))
+    y = truth(X) + rng.normal(0.0, 0.05, len(X))
+    y[:20] += 1.5
+    est = MDLPolynomialRegressor(refine=False).fit(X, y)
+    assert est.loss_.name == "biweight" and "remote" in est.loss_reason_
+    assert not est.inlier_mask_[:20].any() and est.inlier_mask_[20:].mean() > 0.97
+    bulk = rng.uniform(0.0, 1.0, (500, 3))
+    assert np.sqrt(np.mean((est.predict(bulk) - truth(bulk)) ** 2)) < 0.02
+
+
+@pytest.mark.parametrize("share, loss", [(0.0, "squared_error"), (0.15, "biweight")],
+                         ids=["clean: least squares", "contaminated: robust"])
+def test_auto_loss_is_least_squares_where_nothing_is_gross(share, loss):
+    X, y = contaminated_curve(np.random.default_rng(12), 300, share)
+    est = MDLPolynomialRegressor(refine=False).fit(X, y)
+    assert est.loss_.name == loss and est.loss_reason_
+    assert est.candidates_["loss"][est.candidates_["chosen"].index(True)] == loss
+
+
+@pytest.mark.filterwarnings("ignore::dorv.ExtrapolationWarning")
+def test_spread_growing_along_x_gives_local_intervals_and_flags():
+    rng = np.random.default_rng(13)
+    f = lambda x: 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(1.1 * x)  # noqa: E731
+    sd = lambda x: 0.02 + 0.008 * x  # noqa: E731  five-fold growth over [0, 10]
+    x = rng.uniform(0.0, 10.0, 400)
+    est = MDLPolynomialRegressor(refine=False).fit(x[:, None], f(x) + rng.normal(0.0, sd(x)))
+    assert est.spread_coef_.size > 1 and est.inlier_mask_.mean() > 0.98
+    xn = rng.uniform(0.0, 10.0, 6000)
+    yn = f(xn) + rng.normal(0.0, sd(xn))
+    lower, upper = est.predict_interval(xn[:, None])
+    inside = (lower <= yn) & (yn <= upper)
+    thirds = [inside[(xn >= a) & (xn < a + 10 / 3)].mean() for a in (0.0, 10 / 3, 20 / 3)]
+    assert all(0.92 <= c <= 0.98 for c in thirds)
+    ends = est.noise_scale([[0.0], [10.0]])
+    assert 3.0 < ends[1] / ends[0] < 8.0
+
+
+def test_small_clean_calibration_curve_is_fitted_not_flagged():
+    rng = np.random.default_rng(14)
+    x = np.linspace(0.0, 1.0, 20)
+    f = lambda x: np.exp(2.0 * x) + np.sin(3.0 * x)  # noqa: E731
+    y = f(x) + rng.normal(0.0, 0.014, x.size)  # 0.2 % of the range
+    est = MDLPolynomialRegressor(refine=False).fit(x[:, None], y)
+    assert est.inlier_mask_.all() and est.n_splits_ == 20  # leave-one-out
+    # as close to the curve as least squares at the degree of lowest BIC
+    fits = [np.polynomial.Polynomial.fit(x, y, d) for d in range(1, 10)]
+    bic = [20 * np.log(np.mean((p(x) - y) ** 2)) + (d + 1) * np.log(20)
+           for d, p in enumerate(fits, 1)]
+    grid = np.linspace(0.0, 1.0, 200)
+    ours = est.predict(grid[:, None]) - f(grid)
+    theirs = fits[int(np.argmin(bic))](grid) - f(grid)
+    assert np.sqrt(np.mean(ours**2)) <= 1.25 * np.sqrt(np.mean(theirs**2))
+
+
+@pytest.mark.parametrize("cv, groups, splits",
+                         [(TimeSeriesSplit(4), None, 4), (GroupKFold(3), np.arange(120) % 6, 3),
+                          ([(np.arange(80), np.arange(80, 120))], None, 1)],
+                         ids=["time series", "groups", "pairs"])
+def test_folds_a_user_chooses(cv, groups, splits):
+    x = np.linspace(0.0, 3.0, 120)[:, None]
+    y = np.sin(x[:, 0]) + np.random.default_rng(15).normal(0.0, 0.02, 120)
+    est = MDLPolynomialRegressor(cv=cv, refine=False).fit(x, y, groups=groups)
+    assert est.n_splits_ == splits and est.score(x, y) > 0.99

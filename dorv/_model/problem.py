@@ -1,0 +1,153 @@
+"""The fitting problem in standard units: the inputs mapped onto [-1, 1], the targets
+standardised, the settings every candidate fit shares, and the scores of a fit."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+import dorv_core as dc
+from dorv._model.basis import Array, Basis, Degrees, basis
+from dorv._rules import hit_tolerance
+
+if TYPE_CHECKING:
+    from dorv._model.losses import Loss
+
+
+@dataclass(frozen=True)
+class Units:
+    """The maps t = (x - x_center) / x_scale of each input onto [-1, 1] (over the training
+    range) and z = (y - y_center) / y_scale of the targets (median and mad), under which data of
+    any scale is well conditioned."""
+
+    x_center: Array  # (d)
+    x_scale: Array  # (d)
+    y_center: float
+    y_scale: float
+
+    @classmethod
+    def of(cls, X: Array, y: Array) -> Units:
+        lo, hi = X.min(axis=0), X.max(axis=0)
+        half = 0.5 * (hi - lo)
+        scale = dc.mad(y)
+        if not scale > 0.0:  # more than half the targets equal
+            scale = float(np.std(y)) or 1.0
+        return cls(0.5 * (lo + hi), np.where(half > 0.0, half, 1.0), float(np.median(y)), scale)
+
+    def t(self, X: Array) -> Array:
+        return (X - self.x_center) / self.x_scale
+
+    def z(self, y: Array) -> Array:
+        return (y - self.y_center) / self.y_scale
+
+    def coef(self, beta: Array) -> Array:
+        """Coefficients for z turned into coefficients for y."""
+        coef = self.y_scale * beta
+        coef[0] += self.y_center  # the first monomial is the constant
+        return coef
+
+
+@dataclass(frozen=True)
+class Fit:
+    """Coefficients of one fit and, for a robust loss, the residual scale of its inliers."""
+
+    beta: Array  # (M)
+    scale: float | None = None
+
+
+@dataclass(frozen=True)
+class Score:
+    """How coefficients fit the whole data: MDL, hit rate, residual RMS and the loss's held-out
+    figure of the residuals, all for z."""
+
+    mdl: float
+    hit_rate: float
+    rms: float
+    figure: float
+
+
+def rms(residuals: Array) -> float:
+    return float(np.sqrt(np.mean(residuals**2)))
+
+
+@dataclass(frozen=True)
+class Problem:
+    """The mapped training data and the settings that every candidate fit shares."""
+
+    T: Array  # (n, d) inputs mapped onto [-1, 1]
+    z: Array  # (n) standardised targets
+    eps: float  # hit tolerance for z
+    gamma1: float
+    gamma2: float
+    ridge: float
+    H: int
+    loss: Loss
+    weight: Array | None = None  # (n) positive sample weights, None for all 1
+    remote: Array | None = None  # (n) rows remote from the bulk of the inputs, None for none
+    judges: Array | None = None  # (n) rows whose held-out residuals judge, None for all
+
+    @classmethod
+    def of(cls, T: Array, z: Array, loss: Loss, gamma1: float, gamma2: float, ridge: float,
+           H: int, weight: Array | None = None, remote: Array | None = None) -> Problem:
+        return cls(T, z, hit_tolerance(dc.mad(z)), gamma1, gamma2, ridge, H, loss, weight,
+                   remote)
+
+    @property
+    def n(self) -> int:
+        return self.z.size
+
+    @property
+    def root(self) -> Array | float:
+        """Square roots of the weights, which turn residuals into those of unit weight."""
+        return 1.0 if self.weight is None else np.sqrt(self.weight)
+
+    @property
+    def bulk(self) -> Array | None:
+        """Rows that start a robust fit (None for all)."""
+        return None if self.remote is None else ~self.remote
+
+    def subset(self, rows) -> Problem:
+        if rows is None:
+            return self
+        def part(a):
+            return None if a is None else a[rows]
+        return replace(self, T=self.T[rows], z=self.z[rows], weight=part(self.weight),
+                       remote=part(self.remote), judges=part(self.judges))
+
+    def judged_by(self, judges: Array) -> Problem:
+        return replace(self, judges=judges)
+
+    def weighted(self, weight: Array) -> Problem:
+        return replace(self, weight=weight)
+
+    def with_loss(self, loss: Loss) -> Problem:
+        return replace(self, loss=loss)
+
+    def basis(self, degrees: Degrees, total: int | None = None) -> Basis:
+        return basis(degrees, self.T, total)
+
+    def fit(self, basis: Basis, rows=None, start: Fit | None = None,
+            init: Array | None = None, max_iter: int = 50) -> Fit:
+        """The loss's fit on all rows or on the given ones (see `Loss.fit`)."""
+        return self.loss.fit(self, basis, rows, start, init, max_iter)
+
+    def mdl(self, basis: Basis, zp: Array, beta: Array) -> float:
+        return dc.mdl_score_reg(zp, self.z, basis.Phi.shape[1], self.H, beta, basis.R1,
+                                basis.R2, self.gamma1, self.gamma2)
+
+    def score(self, basis: Basis, beta: Array, scale: float = 0.0) -> Score:
+        """MDL, hit rate, residual RMS and the held-out figure at `scale` (of z) of coefficients
+        on the whole data."""
+        zp = basis.Phi @ beta
+        r = (zp - self.z) * self.root
+        return Score(self.mdl(basis, zp, beta), dc.compute_sr(zp, self.z, self.eps), rms(r),
+                     self.loss.figure(r, scale))
+
+
+def rows(n: int, at_most: int, seed: int):
+    """All rows (None) when there are at most `at_most`, else a fixed random sample of them."""
+    if n <= at_most:
+        return None
+    return np.sort(np.random.default_rng(seed).choice(n, at_most, replace=False))
