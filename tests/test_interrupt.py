@@ -168,6 +168,19 @@ print((resident() - before) >> 20, (peak - before) >> 20)
     assert kept < min(200, written / 2)
 
 
+def test_long_factorisations_give_the_same_bits_on_a_thread_of_their_own():
+    # Called from the main thread, the QR blocks and the SVD of ols and the LDLT solve of a
+    # large penalised system run on threads of their own, so that the call can stop; called
+    # from another thread (which gets no signals), on the calling one.
+    rng = np.random.default_rng(7)
+    tall, wide, short = (rng.normal(size=shape) for shape in ((2000, 400), (300, 600), (10, 800)))
+    calls = [lambda: dc.ols(tall, tall[:, 0]), lambda: dc.ols(wide, wide[:, 0]),
+             lambda: dc.fit_regularized_linear(short, short[:, 0])]
+    with ThreadPoolExecutor(1) as pool:
+        elsewhere = [pool.submit(call).result() for call in calls]
+    assert [call().tobytes() for call in calls] == [r.tobytes() for r in elsewhere]
+
+
 def longest_stall_during_a_fit(X, y):
     """Longest gap between steps of a Python loop while another thread runs a fit, and the
     fit's duration."""

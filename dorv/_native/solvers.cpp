@@ -42,9 +42,10 @@ Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
     for (Index i = 0; i < X.rows; ++i) A(i, j) = X(i, j);
   Vector b(y.size);
   for (Index i = 0; i < y.size; ++i) b[i] = y(i);
-  stop_point(static_cast<double>(A.size()));
-  Vector beta = svd_solve(A, b);
-  stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
+  const double size = static_cast<double>(A.size());
+  stop_point(size);
+  Vector beta = svd_solve(std::move(A), std::move(b));
+  stop_point(4.0 * size * static_cast<double>(std::min(X.rows, X.cols)));
   return beta;
 }
 

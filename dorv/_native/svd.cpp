@@ -36,10 +36,11 @@ struct SvdProblem {
 
 }  // namespace
 
-Vector svd_solve(const Matrix& A, const Vector& b) {
+Vector svd_solve(Matrix A, Vector b) {
   const double m = static_cast<double>(A.rows()), p = static_cast<double>(A.cols());
   if (4.0 * m * p * std::min(m, p) < kLongStepWork) return solve_by_svd(A, b);
-  auto problem = std::make_unique<SvdProblem>(SvdProblem{A, b, Vector(), false});
+  auto problem =
+      std::make_unique<SvdProblem>(SvdProblem{std::move(A), std::move(b), Vector(), false});
   try {
     run_unless_stopped(SvdProblem::solve, problem.get(), SvdProblem::release);
   } catch (...) {
