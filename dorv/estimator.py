@@ -88,18 +88,18 @@ import dorv_core as dc
 from dorv._model import inference
 from dorv._model.basis import Array, Degrees, design, in_original_inputs
 from dorv._model.candidates import judge, judged
-from dorv._model.folds import FOLD_SEED, FOLDS, folds, held_out_rows
+from dorv._model.fitting import choose_and_fit
+from dorv._model.folds import FOLD_SEED, FOLDS
 from dorv._model.leverage import remote_rows
 from dorv._model.inference import conclude
 from dorv._model.losses import LOSSES, Loss
 from dorv._model.problem import Problem, Units, rms, rows
 from dorv._model.refine import Outcome, refine
-from dorv._model.search import Choice, search_and_choose
-from dorv._model.spread import Spread, reweigh
+from dorv._model.search import Choice
+from dorv._model.spread import Spread
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE
 
 SEARCH_ROWS = 5000  # above this many samples, the degrees are chosen on a subsample
-POLISH_STEPS = 10  # and the subsample's fit polished on all of them by this many steps at most
 INTERVAL_KINDS = ("observation", "mean")
 
 
@@ -296,17 +296,10 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                              self.H, weight, remote_rows(T) if losses[0].robust else None)
         # Many samples: the degrees are chosen on a subsample.
         subsample = rows(problem.n, SEARCH_ROWS, seed=FOLD_SEED)
-        sample = problem.subset(subsample)
-        pairs = folds(self.cv, sample.T, sample.z, _part(_groups(groups, keep), subsample))
-        sample = sample.judged_by(_judges(sample, pairs))
-        choice = search_and_choose(sample, losses, pairs, _limits(X, max_degrees))
-        problem = problem.with_loss(choice.loss)
-        best = choice.candidate
-        basis = problem.basis(best.degrees, best.total)
-        # Fitted to fewer rows (a subsample, or the bulk of the inputs): polished on all of them.
-        fit = best.fit if choice.problem.n == problem.n else problem.fit(
-            basis, start=best.fit, max_iter=POLISH_STEPS)
-        problem, fit, spread = reweigh(problem, basis, fit)
+        done = choose_and_fit(problem, subsample, self.cv, _part(_groups(groups, keep), subsample),
+                              losses, _limits(X, max_degrees))
+        problem, choice, basis, fit, spread = (done.problem, done.choice, done.basis, done.fit,
+                                               done.spread)
         outcome = None
         if self.refine:
             cv = self.cv if isinstance(self.cv, numbers.Integral) else FOLDS
@@ -316,7 +309,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
         self._store_units(units)
         self.loss_, self.loss_reason_ = problem.loss, choice.reason
-        self.n_splits_ = len(pairs)
+        self.n_splits_ = done.n_splits
         self.degrees_, self.total_degree_ = basis.degrees, basis.total
         self.multi_indices_ = basis.multi_indices
         self.spread_multi_indices_, self.spread_coef_ = spread.multi_indices, spread.coef
@@ -400,9 +393,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         `return_std`, also the standard deviation of a new observation at X:
         sqrt(x' coef_cov_ x + scale_**2), the uncertainty of the fitted curve and the noise.
 
-        Points beyond the training range of an input of nonzero degree by more than 1 % of its
-        width get their values too, with one ``ExtrapolationWarning`` per call: there the
-        polynomial follows no data and soon takes any value.
+        Points beyond the training range of an input of nonzero degree by more than 5 % of its
+        width get their values too, with an ``ExtrapolationWarning``: there the polynomial
+        follows no data and soon takes any value.
         """
         T = self._mapped_at(X)
         design = self._design(T)
@@ -461,15 +454,16 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         return max(1, int(np.count_nonzero(self.inlier_mask_)) - self.coef_.size)
 
     def _warn_outside(self, T: Array) -> None:
+        """One ExtrapolationWarning whose text names only the inputs concerned, so that the
+        usual filter shows it once per reason however often cross-validation repeats it."""
         outside = np.abs(T) > 1.0 + EXTRAPOLATION_MARGIN
         columns = np.flatnonzero(outside.any(axis=0) & (np.array(self.degrees_) > 0))
         if columns.size == 0:
             return
-        ranges = "; ".join(f"{self._name(int(j))} from {self.x_center_[j] - self.x_scale_[j]:.4g} to "
-                           f"{self.x_center_[j] + self.x_scale_[j]:.4g}" for j in columns)
-        count = int(outside[:, columns].any(axis=1).sum())
-        warnings.warn(f"{count} of {T.shape[0]} points lie outside the training range ({ranges}): "
-                      "the polynomial is extrapolated there", ExtrapolationWarning, stacklevel=4)
+        names = ", ".join(str(self._name(int(j))) for j in columns)
+        warnings.warn(f"points lie outside the training range of {names} by more than 5 % of its "
+                      "width: the polynomial is extrapolated there", ExtrapolationWarning,
+                      stacklevel=4)
 
     # -- the model in the user's variables ---------------------------------------------------
 
@@ -537,12 +531,6 @@ def _groups(groups, keep: Array | None):
 
 def _part(a, rows):
     return a if a is None or rows is None else np.asarray(a)[rows]
-
-
-def _judges(problem: Problem, pairs) -> Array:
-    """The rows whose held-out residuals judge: those held out and not remote."""
-    judges = held_out_rows(pairs, problem.n)
-    return judges if problem.remote is None else judges & ~problem.remote
 
 
 def _on_all_rows(mask: Array | None, keep: Array | None, n: int) -> Array:

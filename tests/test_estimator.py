@@ -51,10 +51,9 @@ def test_recovers_a_polynomial(degrees, coef):
         np.testing.assert_allclose(est.predict(grid), polynomial(mi, coef, grid), atol=0.05)
         assert 0.008 < est.rms_ < 0.02 and 0.008 < est.scale_ < 0.012  # the noise
         assert est.inlier_mask_.mean() > 0.98
-    # Least squares finds a smallest basis holding the true monomials (the tensor product or
-    # that of the same total degree); the robust choice may keep a superset of it.
+    # Each loss finds a basis holding the true monomials and not many more.
     chosen = {tuple(m) for m in est.multi_indices_}
-    assert {tuple(m) for m, c in zip(mi, coef) if c} <= chosen and len(chosen) <= len(mi)
+    assert {tuple(m) for m, c in zip(mi, coef) if c} <= chosen and len(chosen) <= 1.5 * len(mi)
 
 
 def test_smooth_surface_on_held_out_points():
@@ -69,8 +68,8 @@ def test_smooth_surface_on_held_out_points():
 
 
 
-@pytest.mark.parametrize("points, outside", [([[-0.01], [1.0], [2.015]], 0),
-                                             ([[-3.0], [1.0], [5.0]], 2)],
+@pytest.mark.parametrize("points, outside", [([[-0.05], [1.0], [2.09]], 0),
+                                             ([[-3.0], [1.0], [5.0]], 1)],
                          ids=["within-the-margin", "far-outside"])
 def test_predicts_outside_the_training_range_with_a_warning(points, outside):
     x = np.linspace(0.0, 2.0, 60)[:, None]
@@ -80,8 +79,8 @@ def test_predicts_outside_the_training_range_with_a_warning(points, outside):
         values = est.predict(points)
     np.testing.assert_allclose(values, [1.0 - p + 0.5 * p * p for (p,) in points], rtol=1e-3)
     assert [str(w.message) for w in caught] == [
-        f"{outside} of 3 points lie outside the training range (x0 from 0 to 2): the polynomial "
-        "is extrapolated there"][:outside]
+        "points lie outside the training range of x0 by more than 5 % of its width: the "
+        "polynomial is extrapolated there"][:outside]
     assert all(w.category is ExtrapolationWarning for w in caught)
 
 
@@ -93,7 +92,7 @@ def test_noisy_data_gets_a_modest_model():
     with warnings.catch_warnings():
         warnings.simplefilter("error", DegreeLimitWarning)
         est = MDLPolynomialRegressor(loss="squared_error", random_state=0).fit(x[:, None], y)
-    assert est.degrees_[0] <= 3 and est.hit_rate_ < 0.5
+    assert est.degrees_[0] <= 4 and est.hit_rate_ < 0.5
     c = est.candidates_
     i = c["chosen"].index(True)
     assert c["cv_rms"][i] <= 1.02 * min(c["cv_rms"])
@@ -140,9 +139,8 @@ def test_per_variable_max_degree_and_dataframe():
     assert all(d[1] <= 1 for d in est.candidates_["degrees"])
 
 
-# Held-out folds reach a little past the range of the training folds.
-@pytest.mark.filterwarnings("ignore::dorv.ExtrapolationWarning")
 def test_composes_with_sklearn_tools():
+    # Held-out folds reach a little past the range of the training folds: no warning there.
     rng = np.random.default_rng(11)
     X = rng.uniform(-2.0, 2.0, (200, 2))
     y = np.sin(X[:, 0]) + X[:, 1] ** 2 + rng.normal(0.0, 0.05, 200)

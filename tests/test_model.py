@@ -86,3 +86,49 @@ def test_spread_finds_a_trend_and_keeps_a_constant():
     assert ends[1] / ends[0] == pytest.approx(np.exp(1.6), rel=0.25)
     assert spread.sd(np.array([[3.0]])) == pytest.approx(ends[1])  # the edge beyond the range
     assert fit_spread(t, rng.normal(0.0, 1.0, 600)).constant
+
+
+def test_basis_counts_embeds_and_steps():
+    from dorv._model.basis import basis, count, embed, neighbours, shapes
+
+    T = np.random.default_rng(4).uniform(-1.0, 1.0, (30, 2))
+    small, big = basis((1, 1), T), basis((2, 1), T, total=2)
+    assert count((2, 1), 2) == big.n_coefs == 5 and count((2, 1), None) == 6
+    beta = np.arange(1.0, small.n_coefs + 1)
+    np.testing.assert_allclose(big.Phi @ embed(small.multi_indices, beta, big),
+                               small.Phi @ beta)  # the same function in the larger basis
+    assert shapes((2,)) == [((2,), None)] and shapes((2, 1)) == [((2, 1), None), ((2, 1), 2)]
+    assert neighbours((1, 1), (2, 1), 1) == [(2, 1)]
+    assert neighbours((0, 0), (3, 3), 2) == [(2, 0), (0, 2)]
+
+
+def test_units_standardise_and_give_coefficients_back():
+    from dorv._model.problem import Units
+
+    rng = np.random.default_rng(5)
+    X, y = rng.uniform(10.0, 20.0, (50, 1)), rng.normal(100.0, 5.0, 50)
+    u = Units.of(X, y)
+    assert u.t(X).min() == pytest.approx(-1.0) and u.t(X).max() == pytest.approx(1.0)
+    assert np.median(u.z(y)) == pytest.approx(0.0, abs=1e-12)
+    beta = np.array([0.5, -2.0])
+    np.testing.assert_allclose(u.coef(beta)[0] + u.coef(beta)[1] * u.t(X)[:, 0],
+                               u.y_center + u.y_scale * (beta[0] + beta[1] * u.t(X)[:, 0]))
+
+
+@pytest.mark.parametrize("share, least_squares, reason",
+                         [(0.0, True, "no gross outliers"), (0.1, False, "gross outlier")],
+                         ids=["clean", "contaminated"])
+def test_least_squares_only_where_nothing_is_gross(share, least_squares, reason):
+    from dorv._model.losses import LOSSES
+    from dorv._model.problem import Problem, Units
+    from dorv._model.search import search_and_choose
+
+    rng = np.random.default_rng(6)
+    x = rng.uniform(0.0, 1.0, (200, 1))
+    y = np.sin(4.0 * x[:, 0]) + rng.normal(0.0, 0.05, 200)
+    y[: int(share * 200)] += 3.0
+    u = Units.of(x, y)
+    problem = Problem.of(u.t(x), u.z(y), LOSSES["biweight"], 0.0, 1e-7, 1e-10, 20)
+    losses = [LOSSES["biweight"], LOSSES["squared_error"]]
+    choice = search_and_choose(problem, losses, folds(5, x, y), (8,))
+    assert (choice.loss.name == "squared_error") is least_squares and reason in choice.reason

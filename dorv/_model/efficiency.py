@@ -3,9 +3,11 @@ squares would not also show, least squares (which wastes nothing on clean Gaussi
 taken instead.
 
 The two chosen candidates' held-out residuals are compared point by point on the rows that
-judge, after dropping those that both call outliers (beyond OUTLIER_SCALES reference scales):
-least squares is taken where its mean square there is at most LEAST_SQUARES_MARGIN times the
-robust fit's. Counting the gross residuals of either fit alone fails both ways: an under-fit
+judge. Where some row is a gross outlier of both (beyond `outlier_cut` of the robust fit's
+scales, a distance clean Gaussian noise reaches with probability 1 %), the data are
+contaminated and the robust fit is kept. Otherwise the rows that both call outliers (beyond OUTLIER_SCALES scales)
+are dropped, and least squares is taken where its mean square on the rest is at most
+LEAST_SQUARES_MARGIN times the robust fit's. Counting the gross residuals of either fit alone fails both ways: an under-fit
 small sample looks contaminated to the robust fit, and a least-squares fit chases its outliers.
 Least squares is never taken where the robust fit flags rows remote from the bulk of the inputs
 (bad leverage points, which least squares follows)."""
@@ -18,6 +20,7 @@ import numpy as np
 
 from dorv._model.basis import design
 from dorv._model.candidates import Candidate, judge, judged
+from dorv._model.losses import outlier_cut
 from dorv._model.problem import Problem
 
 LEAST_SQUARES_MARGIN = 1.2
@@ -41,12 +44,14 @@ def least_squares_or_robust(problem: Problem, robust_rows: Problem, robust: Cand
         if far.any():
             return Verdict(False, f"the robust fit flags {int(far.sum())} rows remote from the "
                                   "bulk of the inputs, which least squares would follow")
+    gross = _gross(problem, robust, squares)
+    if gross:
+        return Verdict(False, f"{gross} point{'s are' if gross > 1 else ' is'} a gross outlier "
+                              "of both fits")
     scale = judge(robust_rows, [robust]).scale
     a, b = judged(robust_rows, robust.held_out), judged(square_rows, squares.held_out)
     keep = (np.abs(a) <= OUTLIER_SCALES * scale) | (np.abs(b) <= OUTLIER_SCALES * scale)
     dropped = int(np.count_nonzero(~keep))
-    if not keep.any():
-        return Verdict(False, "every held-out point is an outlier of both fits")
     ratio = float(np.mean(b[keep] ** 2)) / max(float(np.mean(a[keep] ** 2)), 1e-300)
     both = f"{dropped} held-out point{'s' if dropped != 1 else ''} that both call outliers left out"
     if ratio <= LEAST_SQUARES_MARGIN:
@@ -55,3 +60,14 @@ def least_squares_or_robust(problem: Problem, robust_rows: Problem, robust: Cand
                              "that it would follow")
     return Verdict(False, f"least squares' held-out mean square is {ratio:.3g} times the robust "
                           f"fit's (more than {LEAST_SQUARES_MARGIN:g}; {both})")
+
+
+def _gross(problem: Problem, robust: Candidate, squares: Candidate) -> int:
+    """Rows farther from both fits than `outlier_cut` times the robust fit's inlier scale:
+    in-sample, where least squares follows its data closely, so that an under-fit robust fit's
+    misfit alone makes no outlier."""
+    far = np.ones(problem.n, dtype=bool)
+    for c in (robust, squares):
+        r = (design(c.multi_indices, problem.T) @ c.fit.beta - problem.z) * problem.root
+        far &= np.abs(r) > outlier_cut(problem.n) * robust.scale
+    return int(np.count_nonzero(far))

@@ -80,7 +80,7 @@ def conclude(problem: Problem, basis: Basis, beta: Array, n_spread: int = 0) -> 
     residuals = (basis.Phi @ beta - problem.z) * problem.root
     cov, leverage = problem.loss.inference(problem, basis, beta, inlier_scale(residuals))
     standard = residuals / np.sqrt(1.0 - np.minimum(leverage, MAX_LEVERAGE))
-    scale, cut = inlier_scale(standard), outlier_cut(problem.n)
+    scale, cut = problem.loss.noise_scale(standard), outlier_cut(problem.n)
     inliers = np.abs(standard) <= cut * scale
     m = int(np.count_nonzero(inliers))
     variance = max(scale * scale, 1e-300)

@@ -121,6 +121,15 @@ class Loss:
         """The mean square that the tolerance of the sampler's judgement refers to."""
         raise NotImplementedError
 
+    def finish(self, problem: Problem, basis: Basis, fit: Fit) -> Fit:
+        """The final fit of the chosen basis to all rows, from `fit`."""
+        return fit
+
+    def noise_scale(self, standard: Array) -> float:
+        """The noise sd from residuals standardised by their leverage: the root mean square for
+        least squares, which was chosen where no gross outlier stands out."""
+        return float(np.sqrt(np.mean(standard**2)))
+
     def inference(self, problem: Problem, basis: Basis, beta: Array,
                   scale: float) -> tuple[Array, Array]:
         """Covariance (M, M) of the coefficients for z, and the leverage (n) of every row."""
@@ -132,9 +141,9 @@ class SquaredLoss(Loss):
     name: ClassVar[str] = "squared_error"
     fit_name: ClassVar[str] = "least-squares fit"
     description: ClassVar[str] = "penalised least squares"
-    rule: ClassVar[str] = ("the lowest BIC of those whose cv error is within "
+    rule: ClassVar[str] = ("the lowest AIC of those whose cv error is within "
                            f"{HELD_OUT_RATIO:g} times the least")
-    title: ClassVar[str] = "chosen by held-out (cv) error, then the lowest BIC"
+    title: ClassVar[str] = "chosen by held-out (cv) error, then the lowest AIC"
     tracks_scale: ClassVar[bool] = False
     robust: ClassVar[bool] = False
     points_per_coef: ClassVar[int] = 2
@@ -159,10 +168,10 @@ class SquaredLoss(Loss):
         return [i for i, f in enumerate(judgement.figures) if f <= HELD_OUT_RATIO * best]
 
     def preference(self, candidate, problem):
-        """The lowest BIC, n ln(RSS / n) + k ln(n): held-out points alone under-fit small
-        samples, and BIC alone extrapolates wildly at the ends."""
-        n = problem.n
-        return (n * np.log(max(candidate.rms**2, TINY)) + candidate.n_coefs * np.log(n),
+        """The lowest AIC, n ln(RSS / n) + 2 k: held-out points alone under-fit small samples,
+        and BIC's heavier price of a term under-fits curves whose detail is small beside the
+        noise."""
+        return (problem.n * np.log(max(candidate.rms**2, TINY)) + 2.0 * candidate.n_coefs,
                 candidate.n_coefs)
 
     def refine_reference(self, scale, figure):
@@ -218,6 +227,23 @@ class BiweightLoss(Loss):
         run = dc.fit_robust_linear(*args, init=first.coef, scale=first.scale, seed=SOLVER_SEED,
                                    sample_weight=w)
         return Fit(np.asarray(run.coef), float(run.scale))
+
+    def finish(self, problem, basis, fit):
+        """Least squares of the rows that the robust fit keeps (within `outlier_cut` scales),
+        which then weigh as much as least squares would weigh them: what the biweight's
+        downweighting of the inliers' larger residuals costs in efficiency is recovered, and
+        with the same outliers the fit is the least-squares fit without them."""
+        r = (basis.Phi @ fit.beta - problem.z) * problem.root
+        keep = np.abs(r) <= outlier_cut(problem.n) * inlier_scale(r)
+        if keep.sum() <= basis.n_coefs:
+            return fit
+        kept = Basis(basis.degrees, basis.total, basis.multi_indices, basis.Phi[keep], basis.R1,
+                     basis.R2)
+        return Fit(SquaredLoss().fit(problem.subset(keep), kept).beta, fit.scale)
+
+    def noise_scale(self, standard):
+        """The inliers' sd (see `inlier_scale`)."""
+        return inlier_scale(standard)
 
     def figure(self, residuals, scale):
         """The root of the mean Huber square (see `huber_squares`)."""

@@ -22,7 +22,7 @@ STEPS = 25  # reweighting steps of the likelihood fit, at most
 TOLERANCE = 1e-8  # relative change of the deviance that ends them
 EVIDENCE = 10.0  # fall of the BIC that a trend in the spread needs: very strong evidence
 REWEIGHTS = 2  # fits weighted by a new variance function, at most
-LOG_RANGE = np.log(1e4)  # the variance varies by at most this factor either side of its median
+LOG_RANGE = np.log(25.0)  # the variance varies by at most this factor either side of its median
 
 
 @dataclass(frozen=True)
