@@ -556,6 +556,52 @@ def estimator_problem(d, n=2000, seed=20241209):
     return X, y
 
 
+# ----------------------------------------------------------------------------------------------
+# Stops on a signal: the long calls of tests/test_interrupt.py, where the tests allow a multiple
+# of these figures.
+
+
+def interrupt_cases():
+    """The harness and the cases (name -> setup, call, seconds) of tests/test_interrupt.py."""
+    import importlib.util
+
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                        "test_interrupt.py")
+    spec = importlib.util.spec_from_file_location("_interrupt_cases", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)  # needs pytest, as the tests do
+    return module.HARNESS, module.LONG
+
+
+def interrupt_section(quick):
+    """Seconds from a SIGALRM to the exception of each long call, in a fresh process per call:
+    the median of three signals (one with --quick), against the case's figure."""
+    try:
+        harness, cases = interrupt_cases()
+    except ImportError as exc:
+        print(f"\nstops on a signal: skipped ({exc})")
+        return {"skipped": str(exc)}
+    tries = 1 if quick else 3
+    print(f"\nstops on a signal: seconds from SIGALRM to the exception, median of {tries}, each "
+          "call in a fresh process")
+    results = {}
+    for name, (setup, call, bound) in cases.items():
+        source = (harness + setup + f"\nfor _ in range({tries}):\n"
+                  f"    print(*interrupt_once(lambda: {call}, signal.SIGALRM, 0.05))\n")
+        proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                              env=os.environ.copy())
+        lines = [line.split() for line in proc.stdout.splitlines()]
+        if proc.returncode != 0 or any(outcome != "Alarm" for outcome, *_ in lines):
+            results[name] = dict(error=(proc.stderr or proc.stdout).strip()[-200:])
+            print(f"  {name:<40} failed: {results[name]['error']}")
+            continue
+        stop = statistics.median(float(clock) for _, clock, _ in lines)
+        results[name] = dict(seconds=stop, target=bound, holds=stop <= bound)
+        print(f"  {name:<40} {stop * 1e3:8.1f} ms  <={bound * 1e3:.0f} "
+              f"{'ok' if stop <= bound else 'MISSED'}", flush=True)
+    return results
+
+
 def estimator_section(quick):
     """Median time of a default MDLPolynomialRegressor fit of 2000 points in 2 and 3 inputs
     (targets: 2 s and 5 s), and the share of it spent outside the dorv_core calls."""
@@ -786,6 +832,9 @@ def main():
 
     if not args.only or args.only in "estimator":
         extra["estimator"] = estimator_section(args.quick)
+
+    if not args.only or args.only in "interrupt":
+        extra["interrupt"] = interrupt_section(args.quick)
 
     if not args.only or args.only in "fit_groups":
         b = extra["batch"] = batch_throughput(300 if args.quick else 2000, 200)

@@ -6,8 +6,8 @@ of :mod:`dorv.curvefit` on top of it. ``dorv.fit_groups`` (:mod:`dorv.batch`, wh
 ``batch`` extra) fits one model per group of a long table.
 """
 
-from importlib import metadata
-from typing import Any
+import importlib
+from typing import TYPE_CHECKING, Any
 
 from dorv_core import (
     GibbsResult,
@@ -29,12 +29,9 @@ from dorv_core import (
     smoothness_penalty_matrices_1d,
 )
 
-from dorv.estimator import DegreeLimitWarning, ExtrapolationWarning, MDLPolynomialRegressor
-
-try:
-    __version__ = metadata.version("dorv")
-except metadata.PackageNotFoundError:  # run from a source tree without an install
-    __version__ = "0+unknown"
+if TYPE_CHECKING:
+    from dorv.batch import fit_groups
+    from dorv.estimator import DegreeLimitWarning, ExtrapolationWarning, MDLPolynomialRegressor
 
 __all__ = [
     "DegreeLimitWarning",
@@ -60,10 +57,25 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> Any:
-    # fit_groups is imported on first use: its dependencies are an extra.
-    if name == "fit_groups":
-        from dorv.batch import fit_groups
+# Imported on first use: fit_groups, whose dependencies are an extra, and the estimator, whose
+# scikit-learn takes a second or two to load (so that `python -m dorv` starts at once, and a
+# Ctrl-C meanwhile reaches the job's own handling); __version__ too.
+_LAZY = {"fit_groups": "dorv.batch", "DegreeLimitWarning": "dorv.estimator",
+         "ExtrapolationWarning": "dorv.estimator", "MDLPolynomialRegressor": "dorv.estimator"}
 
-        return fit_groups
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        return getattr(importlib.import_module(_LAZY[name]), name)
+    if name == "__version__":
+        return _version()
     raise AttributeError(f"module 'dorv' has no attribute {name!r}")
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("dorv")
+    except metadata.PackageNotFoundError:  # run from a source tree without an install
+        return "0+unknown"

@@ -5,6 +5,9 @@ HIT_FACTOR = 0.4  # a residual is a hit when it is below this many mads of the t
 # |t| beyond 1 by more than this (5 % of the range's width): far enough outside the training
 # range to change the answer; the held-out rows of cross-validation lie nearer
 EXTRAPOLATION_MARGIN = 0.1
+# What the jobs say when Ctrl-C stops them, and their exit status then (128 + SIGINT).
+INTERRUPTED = "dorv: interrupted by Ctrl-C"
+INTERRUPTED_STATUS = 130
 
 
 def hit_tolerance(mad: float) -> float:

@@ -102,7 +102,7 @@ def fit_groups(data: pd.DataFrame, by: str | Sequence[str], x: str | Sequence[st
         (noise sd of the inliers), `coef_`, `x_center_` and `x_scale_` of its model under
         those names without the underscore (tuples for the arrays; None or NaN where the
         estimator has no such attribute), `n_outliers` (after `scale`: the points outside
-        its `inlier_mask_`, as a float, NaN where there is none), then
+        its `inlier_mask_`, a nullable integer, NA where there is none), then
         `error` and `warning`. A group whose fit raised has its error text (exception type and
         message) in `error` and None or NaN in the fitted columns; `warning` holds the
         warnings its fit gave. Both are empty strings otherwise. With the default estimator
@@ -196,9 +196,9 @@ class BatchJob:
         self.keys = [k if isinstance(k, tuple) else (k,) for k in sizes.index]
         self.order = np.argsort(codes, kind="stable")  # rows of group 0, then group 1, ...
         self.starts = np.concatenate([[0], np.cumsum(sizes.to_numpy())])
-        self.columns = [data[c].to_numpy() for c in self.x]  # views of numeric columns
-        self.target = data[self.y].to_numpy()
-        self.weights = None if self.weight is None else data[self.weight].to_numpy()
+        self.columns = [_values(data[c]) for c in self.x]  # views of numeric columns
+        self.target = _values(data[self.y])
+        self.weights = None if self.weight is None else _values(data[self.weight])
         self.seeds = self._seeds()
 
     def _seeds(self) -> list[int | None]:
@@ -281,7 +281,17 @@ class BatchJob:
         rows = sorted(rows, key=lambda r: r[0])
         keys = pd.DataFrame([self.keys[i] for i, _ in rows], columns=self.by)
         results = pd.DataFrame([r for _, r in rows], columns=list(RESULT_COLUMNS))
+        results["n_outliers"] = results["n_outliers"].astype("Int64")  # NA where there is none
         return pd.concat([keys, results], axis=1)
+
+
+def _values(column: pd.Series) -> np.ndarray:
+    """A column's values; pandas' nullable numbers (Int64 of a column with gaps) as float64,
+    NaN in the gaps."""
+    if isinstance(column.dtype, pd.api.extensions.ExtensionDtype) and \
+            pd.api.types.is_numeric_dtype(column.dtype):
+        return column.to_numpy(dtype=np.float64, na_value=np.nan)
+    return column.to_numpy()
 
 
 def _stop(executor: cf.Executor, finished: bool) -> None:
@@ -396,7 +406,7 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray,
                       **fit_args)
         except Exception as exc:  # the batch goes on; the row says what went wrong
             return dict(n=len(y), degrees=None, mdl=math.nan, hit_rate=math.nan, rms=math.nan,
-                        scale=math.nan, n_outliers=math.nan, coef=None, x_center=None,
+                        scale=math.nan, n_outliers=None, coef=None, x_center=None,
                         x_scale=None,
                         error=one_line(f"{type(exc).__name__}: {exc}"),
                         warning=_warning_text(caught))
@@ -416,11 +426,10 @@ def fit_group(estimator: Any, seed: int | None, X: np.ndarray, y: np.ndarray,
     )
 
 
-def _outliers(model: Any) -> float:
-    """Training points outside the model's ``inlier_mask_`` (NaN if it has none), a float as
-    the other figures, so that the column keeps one type when a fit fails."""
+def _outliers(model: Any) -> int | None:
+    """Training points outside the model's ``inlier_mask_`` (None if it has none)."""
     mask = getattr(model, "inlier_mask_", None)
-    return math.nan if mask is None else float(np.size(mask) - np.count_nonzero(mask))
+    return None if mask is None else int(np.size(mask) - np.count_nonzero(mask))
 
 
 def _fitted(model: Any, name: str, kind: type) -> tuple[Any, ...] | None:

@@ -2,7 +2,9 @@
 degrees chosen by MDL (:mod:`dorv.curvefit`); ``python -m dorv batch`` fits one model per group
 of a long table (:mod:`dorv.batch`, which needs the batch extra).
 
-Every error, bad options included, is one ``dorv: error:`` line and exit status 1.
+Every error, bad options included, is one ``dorv: error:`` line and exit status 1; Ctrl-C is
+one line and exit status 130. Files are written whole (`tables.written_whole`): a finished
+one is never replaced by a partial one.
 """
 
 from __future__ import annotations
@@ -11,6 +13,7 @@ import argparse
 import contextlib
 import inspect
 import json
+import os
 import signal
 import sys
 import threading
@@ -21,10 +24,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from dorv import curvefit
-from dorv._rules import MAX_DEGREE
+from dorv._rules import INTERRUPTED, INTERRUPTED_STATUS, MAX_DEGREE
 from dorv.estimator import MDLPolynomialRegressor
-from dorv.tables import (InputError, distinct_parts, find_columns, is_parquet, one_line,
-                         read_table, require)
+from dorv.tables import (InputError, decimal_years, distinct_parts, find_columns, is_parquet,
+                         name_of, one_line, read_table, require, written_whole)
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -51,7 +54,8 @@ def _parser() -> argparse.ArgumentParser:
         "penalties, choose their degrees by minimum description length (MDL, lower is better) "
         "judged on held-out points, refine the choice with the tournament MCMC sampler and "
         "print the candidates tried. Without --csv it runs on a sample shipped with the "
-        "package. Errors are one 'dorv: error:' line and exit status 1.",
+        "package. Errors are one 'dorv: error:' line and exit status 1; Ctrl-C is one line and "
+        "exit status 130.",
         epilog="python -m dorv batch --help: fit one model per group of a long table.",
     )
     p.add_argument("--sample", choices=sorted(curvefit.SAMPLES), default="curve",
@@ -67,8 +71,12 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--y-col", metavar="COL",
                    help="target column: header name or 0-based index, not an input (default: "
                    "the first column that is not an input)")
-    p.add_argument("--delimiter", default=",", metavar="CHAR",
-                   help="field separator: one character, or '\\t' for a tab (default: ',')")
+    p.add_argument("--delimiter", metavar="CHAR",
+                   help="field separator: one character, or '\\t' for a tab (default: guessed "
+                   "from the first lines: comma, semicolon, tab or '|')")
+    p.add_argument("--dropna", action="store_true",
+                   help="leave out the rows that miss a value (an empty cell) in an input or the "
+                   "target column, and say how many (default: such a row is an error)")
     p.add_argument("--max-degree", type=int, default=DEFAULTS["max_degree"], metavar="D",
                    help=f"highest degree tried for each input, 1 to {MAX_DEGREE} (default: "
                    f"{DEFAULTS['max_degree']})")
@@ -104,9 +112,10 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         if not 0.0 <= getattr(args, name) < float("inf"):
             parser.error(f"--{name} must be a finite weight of 0 or more, got "
                          f"{getattr(args, name)}")
-    args.delimiter = DELIMITERS.get(args.delimiter, args.delimiter)
-    if len(args.delimiter) != 1:
-        parser.error("--delimiter must be one character, or '\\t' for a tab")
+    if args.delimiter is not None:
+        args.delimiter = DELIMITERS.get(args.delimiter, args.delimiter)
+        if len(args.delimiter) != 1:
+            parser.error("--delimiter must be one character, or '\\t' for a tab")
     args.x_col = _listed(args.x_col)
     if not all(args.x_col):
         parser.error("--x-col must name one or more columns, separated by commas")
@@ -123,6 +132,18 @@ def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["batch"]:
         return batch_main(argv[1:])
+    written: list[str] = []
+    try:
+        return _fit_job(argv, written)
+    except KeyboardInterrupt:
+        plot = "--plot" in argv or any(a.startswith("--plot=") for a in argv)
+        print(INTERRUPTED + ("; no plot written" if plot and not written else ""),
+              file=sys.stderr)
+        return INTERRUPTED_STATUS
+
+
+def _fit_job(argv: list[str], written: list[str]) -> int:
+    """The fitting job; the names of the files it wrote go into `written`."""
     parser = _parser()
     args = parser.parse_args(argv)
     _check(parser, args)
@@ -138,16 +159,30 @@ def main(argv: list[str] | None = None) -> int:
                 data = curvefit.read_columns(str(path), x_cols, y_col)
             data.note = f" (sample shipped with dorv: --sample {args.sample})"
         else:
-            data = curvefit.read_columns(args.csv, args.x_col, args.y_col, args.delimiter)
+            data = curvefit.read_columns(args.csv, args.x_col, args.y_col, args.delimiter,
+                                         args.dropna)
         outcome = curvefit.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed,
                                args.loss)
         print(curvefit.report(outcome, args.verbose), end="")
         if args.plot:
-            print(f"plot written to {curvefit.plot(outcome, args.plot)}")
+            image = _image_name(args.plot)
+            with written_whole(image) as temporary:
+                curvefit.plot(outcome, temporary)
+            written.append(image)
+            print(f"plot written to {image}")
     except (InputError, ImportError) as e:
         print(f"dorv: error: {e}", file=sys.stderr)
         return 1
     return 0
+
+
+def _image_name(path: str) -> str:
+    """The name --plot writes: ".png" added to a name without an image extension that
+    matplotlib knows."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    known = FigureCanvasBase.get_supported_filetypes()
+    return path if Path(path).suffix.lower()[1:] in known else path + ".png"
 
 
 # ----------------------------------------------------------------------------------------------
@@ -160,8 +195,10 @@ def _batch_parser() -> argparse.ArgumentParser:
         description="Fit a polynomial of MDL-chosen degree to every group of a long table (one "
         "row per observation) and write one row per group: the group key, n, degrees, mdl, "
         "hit_rate, rms, scale, n_outliers, coef, x_center, x_scale, error and warning. Runs on "
-        "local worker processes, or on a Dask cluster with --scheduler. Ctrl-C writes the rows "
-        "finished so far (exit status 130). Errors are one 'dorv: error:' line and exit status 1.",
+        "local worker processes, or on a Dask cluster with --scheduler. Input columns of dates "
+        "(ISO 8601) are fitted as decimal years. Ctrl-C writes the rows finished so far (exit "
+        "status 130): to --out if no file is there, else beside it (FILE.partial.csv), leaving "
+        "the file there as it was. Errors are one 'dorv: error:' line and exit status 1.",
     )
     p.add_argument("--csv", metavar="FILE", required=True,
                    help="input table: CSV, or Parquet when the name ends in .parquet or .pq")
@@ -186,6 +223,14 @@ def _batch_parser() -> argparse.ArgumentParser:
 
 def batch_main(argv: list[str]) -> int:
     """``python -m dorv batch``; returns the exit status."""
+    try:
+        return _batch_job(argv)
+    except KeyboardInterrupt:  # before the fits started: they keep what they finished
+        print(f"{INTERRUPTED} before any group was fitted; nothing written", file=sys.stderr)
+        return INTERRUPTED_STATUS
+
+
+def _batch_job(argv: list[str]) -> int:
     parser = _batch_parser()
     args = parser.parse_args(argv)
     if args.workers is not None and args.workers < 1:
@@ -212,19 +257,34 @@ def batch_main(argv: list[str]) -> int:
                                         ("--weight-col", args.weight_col))
                  if listed is not None}
         distinct_parts(parts)
+        data, dated = _dates_as_years(data, parts["--x-col"], args.csv)
         if args.scheduler:
             client = _connect(args.scheduler)
         weight = parts.get("--weight-col", [None])[0]
         job = batch.BatchJob(data, parts["--group-col"], parts["--x-col"], *parts["--y-col"],
                              weight=weight, n_jobs=None if client else args.workers,
                              client=client)
-        return _run_job(job, args, progress)
+        return _run_job(job, args, progress, dated)
     except (InputError, ImportError, ValueError) as exc:
         print(f"dorv: error: {one_line(str(exc))}", file=sys.stderr)
         return 1
     finally:
         if client is not None:
-            client.close()
+            with _sigint_ignored():
+                client.close()
+
+
+def _dates_as_years(data: pd.DataFrame, inputs: list[Any], path: str
+                    ) -> tuple[pd.DataFrame, list[str]]:
+    """The table with its input columns of dates as decimal years, and their names."""
+    dated: list[str] = []
+    for c in inputs:
+        years = decimal_years(data[c], path)
+        if years is not None:
+            data = data.copy() if not dated else data
+            data[c] = years
+            dated.append(name_of(c))
+    return data, dated
 
 
 def _connect(address: str) -> Any:
@@ -235,7 +295,7 @@ def _connect(address: str) -> Any:
         raise InputError(f"cannot reach the scheduler at {address}: {exc}") from exc
 
 
-def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool) -> int:
+def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool, dated: list[str]) -> int:
     from dorv.batch import TUPLE_COLUMNS
 
     rows: list[tuple[int, dict[str, Any]]] = []
@@ -244,39 +304,51 @@ def _run_job(job: BatchJob, args: argparse.Namespace, progress: bool) -> int:
     try:
         job.run(rows, progress=progress)
     except KeyboardInterrupt:
-        status = 130
+        status = INTERRUPTED_STATUS
     except Exception as exc:  # a lost worker: keep what finished, then say why it stopped
         status, stopped = 1, f"stopped by {type(exc).__name__}: {one_line(str(exc))}"
     elapsed = time.perf_counter() - start
+    # The rows of an unfinished job go to --out only where they replace no file there.
+    out = args.out if status == 0 or not os.path.exists(args.out) else partial_name(args.out)
+    kept = "" if out == args.out else f" ({args.out} left as it was)"
     with _sigint_ignored():  # a second Ctrl-C does not stop the rows finished so far
         table = job.table(rows)
-        _write_results(table, args.out, TUPLE_COLUMNS)
+        _write_results(table, out, TUPLE_COLUMNS)
     failed = int((table["error"] != "").sum())
     where = (f"the cluster at {args.scheduler}" if args.scheduler else "this process"
              if job.local else f"{job.workers} local processes")
     rate = f" ({len(rows) / elapsed:.3g} groups/s)" if elapsed > 0 else ""
-    if status == 130:
+    years = f"; {', '.join(map(repr, dated))} read as decimal years" if dated else ""
+    if status == INTERRUPTED_STATUS:
         print(f"interrupted: {len(rows)} of {len(job.keys)} groups, {failed} failed, "
-              f"{elapsed:.1f} s -> {args.out}")
+              f"{elapsed:.1f} s -> {out}{kept}{years}")
     elif stopped:
         print(f"dorv: error: {stopped}; {len(rows)} of {len(job.keys)} groups written to "
-              f"{args.out}", file=sys.stderr)
+              f"{out}{kept}", file=sys.stderr)
     else:
         print(f"{len(rows)} groups, {failed} failed, {elapsed:.1f} s{rate} on {where} "
-              f"-> {args.out}")
+              f"-> {out}{years}")
     return status
+
+
+def partial_name(path: str) -> str:
+    """Where the rows of an unfinished batch go when `path` exists: fits.csv -> fits.partial.csv."""
+    p = Path(path)
+    return str(p.with_name(f"{p.stem}.partial{p.suffix}"))
 
 
 def _write_results(table: pd.DataFrame, path: str, tuple_columns: tuple[str, ...]) -> None:
     try:
-        if is_parquet(path):
-            table.to_parquet(path, index=False)
-            return
-        # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every digit.
-        out = table.copy()
-        for c in tuple_columns:
-            out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
-        out.to_csv(path, index=False)
+        with written_whole(path) as temporary:
+            if is_parquet(path):
+                table.to_parquet(temporary, index=False)
+                return
+            # Tuples as JSON lists, which any CSV reader's user can parse; floats keep every
+            # digit.
+            out = table.copy()
+            for c in tuple_columns:
+                out[c] = [json.dumps(list(v)) if v is not None else "" for v in out[c]]
+            out.to_csv(temporary, index=False)
     except OSError as exc:
         raise InputError(f"cannot write {path}: {exc.strerror or exc}") from exc
 

@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -60,14 +60,21 @@ class Data:
     x_names: list[str]
     y_name: str
     note: str = ""  # shown after the source in the report
+    notes: list[str] = field(default_factory=list)  # how the table was read, a line each
+    dropped: int = 0  # rows left out for want of a value in a column used (--dropna)
 
 
 def read_columns(path: str, x_cols: list[str], y_col: str | None = None,
-                 delimiter: str = ",") -> Data:
+                 delimiter: str | None = None, dropna: bool = False) -> Data:
     """Reads numeric columns of a table (`tables.read_table`), each named by its header or its
     0-based index; y_col None is the first column that is not an input. A column can play one
-    part only, and every value used must be a finite number."""
+    part only. Inputs of dates become decimal years. Every value used must be a finite number;
+    with `dropna`, rows missing one (an empty cell) are left out and counted instead."""
     frame = tables.read_table(path, delimiter)
+    notes = []
+    if "index_column" in frame.attrs:
+        index = frame.attrs["index_column"]
+        notes.append(f"first column{f' {index!r}' if index else ''}: the rows' names, not data")
     inputs = tables.find_columns(frame, "--x-col", x_cols)
     if y_col is None:
         rest = [c for c in frame.columns if c not in inputs]
@@ -77,9 +84,22 @@ def read_columns(path: str, x_cols: list[str], y_col: str | None = None,
     else:
         (target,) = tables.find_columns(frame, "--y-col", [y_col])
     tables.distinct_parts({"--x-col": inputs, "--y-col": [target]})
+    for c in inputs:
+        years = tables.decimal_years(frame[c], path)
+        if years is not None:
+            frame = frame.copy()
+            frame[c] = years
+            notes.append(f"{tables.name_of(c)!r} read as decimal years (2020-07-02 is 2020.5)")
+    dropped = 0
+    if dropna:
+        frame, dropped = tables.drop_incomplete(frame, [*inputs, target])
+        if frame.empty:
+            raise InputError(f"{path}: every row misses a value in a column used (--dropna "
+                             "left none)")
     X = np.column_stack([_finite(frame[c], path) for c in inputs])
     names = [tables.name_of(c) for c in inputs]
-    return Data(X, _finite(frame[target], path), path, names, tables.name_of(target))
+    return Data(X, _finite(frame[target], path), path, names, tables.name_of(target),
+                notes=notes, dropped=dropped)
 
 
 def _finite(column: pd.Series, path: str) -> Array:
@@ -87,8 +107,9 @@ def _finite(column: pd.Series, path: str) -> Array:
     naming its line."""
     name = tables.name_of(column.name)
     for line, cell in column.items():
-        if cell is None or cell != cell:  # an empty cell, a missing field or NaN
-            raise InputError(f"{path} line {line}: no value in column {name!r}")
+        if tables.is_missing(cell):  # an empty cell, a missing field or NaN
+            raise InputError(f"{path} line {line}: no value in column {name!r} (--dropna drops "
+                             "incomplete rows)")
         if not _finite_number(cell):
             raise InputError(f"{path} line {line}: {str(cell).strip()!r} in column {name!r} "
                              "is not a finite number")

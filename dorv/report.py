@@ -46,8 +46,11 @@ def _headline(m: MDLPolynomialRegressor, data) -> str:
 def _data(m: MDLPolynomialRegressor, data) -> str:
     ranges = "; ".join(f"{n!r} from {g(lo)} to {g(hi)}"
                        for n, lo, hi in zip(data.x_names, data.X.min(0), data.X.max(0)))
+    read = [*data.notes] + ([f"{data.dropped} rows without a value in a column used left out "
+                             "(--dropna)"] if data.dropped else [])
     return (f"data      {data.source}{data.note}\n"
-            f"          {data.y.size} rows; y = {data.y_name!r}; inputs {ranges}")
+            f"          {data.y.size} rows; y = {data.y_name!r}; inputs {ranges}"
+            + "".join(f"\n          {line}" for line in read))
 
 
 def _model(m: MDLPolynomialRegressor, data) -> str:

@@ -363,6 +363,7 @@ def test_cli_reads_and_writes_parquet_and_runs_on_a_scheduler(small_table, refer
 )
 def test_cli_errors_are_one_line(small_table, tmp_path, monkeypatch, capsys, args, message):
     monkeypatch.chdir(tmp_path)
+    (tmp_path / "fits.csv").write_text(EARLIER)
     base = dict(zip(["--csv", "--group-col", "--x-col", "--y-col", "--out"],
                     [str(small_table), "series", "x", "y", "fits.csv"]))
     options = base | dict(zip(args[::2], args[1::2]))
@@ -374,7 +375,7 @@ def test_cli_errors_are_one_line(small_table, tmp_path, monkeypatch, capsys, arg
     assert code == 1
     assert err.startswith("dorv: error: ") and err.count("\n") == 1, err
     assert message in err
-    assert not (tmp_path / "fits.csv").exists()
+    assert os.listdir(tmp_path) == ["fits.csv"] and (tmp_path / "fits.csv").read_text() == EARLIER
 
 
 def test_cli_names_the_extra_when_a_dependency_is_missing(small_table, tmp_path):
@@ -395,12 +396,18 @@ def sigint_as_usual():
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
+EARLIER = "a finished table of an earlier run\n"
+
+
 @in_processes
-@pytest.mark.parametrize("workers", [1, 2])
-def test_cli_ctrl_c_writes_the_finished_rows(long_table, reference, tmp_path, workers):
+@pytest.mark.parametrize("workers, earlier", [(1, False), (2, True)],
+                         ids=["one-process", "two-processes-over-a-finished-table"])
+def test_cli_ctrl_c_writes_the_finished_rows(long_table, reference, tmp_path, workers, earlier):
     # A terminal on stderr, as a user has: the progress bar shows how far the job got.
     source, out = tmp_path / "long.csv", tmp_path / "fits.csv"
     long_table.to_csv(source, index=False)
+    if earlier:  # the rows go beside it, and it stays as it was
+        out.write_text(EARLIER)
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     proc = subprocess.Popen(batch_command("--csv", source, "--group-col", "series", "--x-col", "x",
@@ -426,12 +433,58 @@ def test_cli_ctrl_c_writes_the_finished_rows(long_table, reference, tmp_path, wo
             os.killpg(proc.pid, signal.SIGKILL)
         os.close(master)
     assert proc.returncode == 130
-    match = re.fullmatch(r"interrupted: (\d+) of 240 groups, \d+ failed, \S+ s -> .*\n", stdout)
+    written = tmp_path / ("fits.partial.csv" if earlier else "fits.csv")
+    kept = f" \\({re.escape(str(out))} left as it was\\)" if earlier else ""
+    match = re.fullmatch(rf"interrupted: (\d+) of 240 groups, \d+ failed, \S+ s -> "
+                         rf"{re.escape(str(written))}{kept}\n", stdout)
     assert match, stdout
-    table = read_csv_result(out)
+    assert not earlier or out.read_text() == EARLIER
+    table = read_csv_result(written)
     assert done <= len(table) == int(match.group(1)) < 240
     expected = rows_of(reference, list(table["series"]))
     pd.testing.assert_frame_equal(table, expected, check_dtype=False)
+
+
+@in_processes
+def test_cli_ctrl_c_while_reading_writes_nothing(small_table, tmp_path):
+    (tmp_path / "fits.csv").write_text(EARLIER)
+    code = """
+import io, runpy, signal
+class Source(io.StringIO):  # pandas' parser reads its source in chunks, from C
+    def read(self, size=-1):
+        if size > 0:
+            signal.raise_signal(signal.SIGINT)
+        return super().read(size)
+io.StringIO = Source
+runpy.run_module("dorv", run_name="__main__", alter_sys=True)
+"""
+    proc = subprocess.run([sys.executable, "-c", code, "batch", "--csv", str(small_table),
+                           "--group-col", "series", "--x-col", "x", "--y-col", "y", "--out",
+                           "fits.csv"], cwd=tmp_path, env=child_env(), capture_output=True,
+                          text=True, timeout=120, preexec_fn=sigint_as_usual)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (
+        130, "", "dorv: interrupted by Ctrl-C before any group was fitted; nothing written\n")
+    assert os.listdir(tmp_path) == ["fits.csv"] and (tmp_path / "fits.csv").read_text() == EARLIER
+
+
+def test_cli_keeps_whole_numbers_whole_and_fits_dates_as_years(tmp_path, capsys):
+    # Sensor numbers with one missing (a group of its own), days as ISO dates.
+    rng = np.random.default_rng(5)
+    days = np.datetime64("2021-01-01") + rng.integers(0, 365, 90)
+    sensor = np.repeat([1, 2, 3], 30).astype(object)
+    sensor[40] = ""
+    years = 2021 + (days - np.datetime64("2021-01-01")).astype(float) / 365
+    y = np.sin(6 * (years - 2021)) + rng.normal(0.0, 0.05, 90)
+    pd.DataFrame({"sensor": sensor, "day": days.astype(str), "y": y}).to_csv(
+        tmp_path / "d.csv", index=False)
+    out = tmp_path / "fits.csv"
+    assert batch_main(["--csv", str(tmp_path / "d.csv"), "--group-col", "sensor", "--x-col",
+                       "day", "--y-col", "y", "--out", str(out), "--workers", "1"]) == 0
+    assert capsys.readouterr().out.endswith("; 'day' read as decimal years\n")
+    raw = pd.read_csv(out, dtype=str, keep_default_na=False)
+    assert list(raw["sensor"]) == ["1", "2", "3", ""]  # the last: one row, which fails
+    assert [v.isdigit() for v in raw["n_outliers"]] == [True, True, True, False]
+    assert all(2021 < json.loads(v)[0] < 2022 for v in raw["x_center"][:3])
 
 
 CTRL_C_INSIDE_WAIT = """

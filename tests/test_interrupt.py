@@ -18,9 +18,10 @@ SLOWER = 5.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0
 
 # Child-process harness. A thread sends the signal `delay` seconds after the call starts, but it
 # needs the interpreter lock to do so: the signal therefore arrives once the call runs without
-# the lock, in its native work, and never during the conversion of its arguments. On a loaded
-# machine the calling thread may wait for a core for a good part of the bound, so a stop that
-# took longer than `bound` is tried again, up to three times; the best time is printed.
+# the lock, in its native work, and never during the conversion of its arguments. A try gives
+# the seconds from the signal to the exception, on the clock and in processor time of the whole
+# process (every thread of the call, and the work of its unwinding). A stop that took more
+# processor time than `bound` is tried again, up to three times; the best try is printed.
 HARNESS = """
 import os, signal, threading, time
 import numpy as np
@@ -41,7 +42,7 @@ def interrupt_once(call, signum, delay):
     sent = []
     def send():
         time.sleep(delay)
-        sent.append(time.perf_counter())
+        sent.append((time.perf_counter(), time.process_time()))
         os.kill(os.getpid(), signum)
     sender = threading.Thread(target=send)
     sender.start()
@@ -50,22 +51,27 @@ def interrupt_once(call, signum, delay):
         outcome = "finished"
     except BaseException as e:
         outcome = type(e).__name__
-    stopped = time.perf_counter()
+    stopped = (time.perf_counter(), time.process_time())
     sender.join()  # after a call that finished first, the signal ends the child here
-    return outcome, stopped - sent[0]
+    return outcome, stopped[0] - sent[0][0], stopped[1] - sent[0][1]
 
 def interrupt(call, signum, bound=0.2, delay=0.05):
     tries = [interrupt_once(call, signum, delay)]
-    while tries[-1][0] != "finished" and tries[-1][1] >= bound and len(tries) < 3:
+    while tries[-1][0] != "finished" and tries[-1][2] >= bound and len(tries) < 3:
         tries.append(interrupt_once(call, signum, delay))
-    print(*min(tries, key=lambda t: t[1]))
+    print(*min(tries, key=lambda t: t[2]))
 
 rng = np.random.default_rng(1234)
 X = dc.design_matrix_1d(3, np.linspace(-1.0, 1.0, 200))
 y = np.sin(3.0 * np.linspace(-1.0, 1.0, 200)) + 0.1 * rng.normal(size=200)
 """
 
-# name: (setup, long call, bound on seconds from the signal to the exception).
+# name: (setup, long call, seconds from the signal to the exception). The figure is the
+# benchmark's (bench/run.py --only interrupt), on the clock of a machine with a core to spare.
+# On a busy machine the clock stretches with the load (the call's threads and the sender wait
+# for a core), so a test allows LOADED times the figure in processor time instead, which a
+# call that went on working would exceed many times over: each runs for seconds of processor
+# time when not stopped. The clock must only stay below HUNG.
 LONG = {
     "sampler warm-up": ("", "dc.TournamentMCMC(n_warmup=10**9, n_deep=10).fit(X, y)", 0.2),
     "sampler deep phase": ("", "dc.TournamentMCMC(n_warmup=5, n_deep=10**9).fit(X, y)", 0.2),
@@ -78,17 +84,27 @@ LONG = {
     # Many short columns: a block of rows touches every page of the result.
     "design 1d, 1.9 GB, 10**4 columns": ("x = rng.uniform(-1.0, 1.0, 24000)",
                                          "dc.design_matrix_1d(9999, x)", 0.2),
-    "design nd, 800 MB": ("x = rng.uniform(-1.0, 1.0, 10**6)\n"
+    "design nd, 1.6 GB": ("x = rng.uniform(-1.0, 1.0, 2 * 10**6)\n"
                           "mi = [[i, j] for i in range(10) for j in range(10)]",
                           "dc.design_matrix_nd(mi, [x, x])", 0.2),
     # A strided column converts with the lock held, so that the signal comes after the copy.
     "mad, 10**8 values": ("Y = rng.random((10**8, 2))", "dc.mad(Y[:, :1])", 0.2),
-    "ols, 3e5 x 100": ("A = rng.normal(size=(3 * 10**5, 100))", "dc.ols(A, A[:, 0])", 1.0),
-    "fit_regularized_linear, 2e5 x 200": ("A = rng.normal(size=(2 * 10**5, 200))",
-                                          "dc.fit_regularized_linear(A, A[:, 0])", 1.0),
+    "ols, 10**6 x 100": ("A = rng.random((10**6, 100))", "dc.ols(A, A[:, 0])", 0.2),
+    # Factorisations of single blocks that take seconds: the QR of each block of rows and the
+    # SVD of the triangular factor (of 1500 columns), the SVD of a wide design, the LDLT solve
+    # of a penalised system of 3000 coefficients (whose first 0.2 s fill and copy matrices of
+    # 3000 x 3000 without stop points).
+    "ols, 12000 x 1500": ("A = rng.normal(size=(12000, 1500))", "dc.ols(A, A[:, 0])", 0.2),
+    "ols, 1000 x 3000": ("A = rng.normal(size=(1000, 3000))", "dc.ols(A, A[:, 0])", 0.2),
+    "fit_regularized_linear, 6e5 x 300": ("A = rng.random((6 * 10**5, 300))",
+                                          "dc.fit_regularized_linear(A, A[:, 0])", 0.2),
+    "fit_regularized_linear, 10 x 3000": ("A = rng.normal(size=(10, 3000))",
+                                          "dc.fit_regularized_linear(A, A[:, 0])", 0.3),
     "fit_robust_linear, 10**6 starts": ("A = rng.normal(size=(3000, 10))",
                                         "dc.fit_robust_linear(A, A[:, 0], n_starts=10**6)", 0.2),
 }
+LOADED = 5.0
+HUNG = 10.0
 
 # A normal call after the interruption, printed bit for bit.
 AFTER = ("r = dc.TournamentMCMC(n_chains=6, n_warmup=40, n_deep=60).fit(X, y)\n"
@@ -121,12 +137,13 @@ def test_signal_stops_a_long_call(run_isolated, fresh_results, setup, call, boun
                                   raised, threads):
     # The sampler's team size is read from the environment when the module loads.
     team = f"import os\nos.environ['OMP_NUM_THREADS'] = '{threads}'\n"
+    bound *= LOADED * SLOWER
     proc = run_isolated(team + HARNESS + setup +
-                        f"\ninterrupt(lambda: {call}, signal.{signum}, {bound * SLOWER})\n"
-                        + AFTER)
+                        f"\ninterrupt(lambda: {call}, signal.{signum}, {bound})\n" + AFTER)
     assert proc.returncode == 0, proc.stderr
-    outcome, seconds = proc.stdout.splitlines()[0].split()
-    assert outcome == raised and float(seconds) < bound * SLOWER, proc.stdout.splitlines()[0]
+    outcome, clock, processor = proc.stdout.splitlines()[0].split()
+    assert outcome == raised and float(processor) < bound and float(clock) < HUNG * SLOWER, \
+        proc.stdout.splitlines()[0]
     assert proc.stdout.splitlines()[1:] == fresh_results
 
 
@@ -151,6 +168,19 @@ print((resident() - before) >> 20, (peak - before) >> 20)
     assert kept < min(200, written / 2)
 
 
+def test_long_factorisations_give_the_same_bits_on_a_thread_of_their_own():
+    # Called from the main thread, the QR blocks and the SVD of ols and the LDLT solve of a
+    # large penalised system run on threads of their own, so that the call can stop; called
+    # from another thread (which gets no signals), on the calling one.
+    rng = np.random.default_rng(7)
+    tall, wide, short = (rng.normal(size=shape) for shape in ((2000, 400), (300, 600), (10, 800)))
+    calls = [lambda: dc.ols(tall, tall[:, 0]), lambda: dc.ols(wide, wide[:, 0]),
+             lambda: dc.fit_regularized_linear(short, short[:, 0])]
+    with ThreadPoolExecutor(1) as pool:
+        elsewhere = [pool.submit(call).result() for call in calls]
+    assert [call().tobytes() for call in calls] == [r.tobytes() for r in elsewhere]
+
+
 def longest_stall_during_a_fit(X, y):
     """Longest gap between steps of a Python loop while another thread runs a fit, and the
     fit's duration."""
@@ -167,13 +197,14 @@ def longest_stall_during_a_fit(X, y):
 def test_main_thread_keeps_running_during_a_fit_in_another_thread():
     X = dc.design_matrix_1d(3, np.linspace(-1.0, 1.0, 2000))
     y = np.cos(2.0 * np.linspace(-1.0, 1.0, 2000))
-    # A busy machine may take the core away for a while: the best of three runs counts.
+    # A fit that held the lock would stall the loop for its whole duration. A busy machine may
+    # take the core away for a while: the best of three runs counts.
     runs = [longest_stall_during_a_fit(X, y)]
-    while runs[-1][0] >= 0.1 and len(runs) < 3:
+    while runs[-1][0] >= min(0.1, runs[-1][1] / 4) and len(runs) < 3:
         runs.append(longest_stall_during_a_fit(X, y))
     stall, duration = min(runs)
     assert duration > 0.3, "the fit was too short to show anything"
-    assert stall < 0.1, runs
+    assert stall < duration / 4, runs
 
 
 def stress_calls():

@@ -6,6 +6,7 @@ import importlib.util
 import inspect
 import os
 import re
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -15,10 +16,17 @@ import pytest
 
 import dorv
 import dorv_core
+from dorv import curvefit
 from dorv.cli import main
 
 ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "dorv_core.pyi"
+
+
+def sigint_as_usual():
+    """In a child: Ctrl-C raises KeyboardInterrupt even when this process ignores it (as under
+    nohup or in a background job), since a child inherits an ignored signal."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def run_job(*args, cwd=None, code=None):
@@ -27,7 +35,7 @@ def run_job(*args, cwd=None, code=None):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
     command = ["-c", code, *args] if code else ["-m", "dorv", *args]
     return subprocess.run([sys.executable, *command], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, preexec_fn=sigint_as_usual)
 
 
 def table(stdout, loss=None):
@@ -106,24 +114,122 @@ BAD_INPUT = {
     "unknown-column": ("d.csv", "a,b\n1,2\n", "no column 'c'"),
     "empty-file": ("d.csv", "# nothing\n\n", "no data rows"),
     "short-row": ("d.csv", "1,2\n\n2\n", "line 3: no value in column 'column 1'"),
+    "empty-cell": ("d.csv", "x,y\n1,2\n2, \n", "line 3: no value in column 'y' (--dropna drops "
+                   "incomplete rows)"),
+    "every-row-incomplete": ("d.csv", "x,y\n1,\n,2\n", "d.csv: every row misses a value in a "
+                             "column used (--dropna left none)"),
+    "not-a-date": ("d.csv", "x,y\n2020-01-01,1\n2020-02-30,2\n", "line 3: '2020-02-30' in column "
+                   "'x' is not a date"),
     "long-row": ("d.csv", "x,y\n# a note\n1,2\n2,3,4\n", "line 4: 3 fields where the first "
                  "row has 2"),
     "same-header-twice": ("d.csv", "x,x\n1,2\n2,3\n", "the header names column 'x' twice"),
     "same-column-twice": ("d.csv", "x,y\n1,2\n2,3\n", "both --x-col and --y-col name 'x'"),
 }
+EARLIER_PLOT = b"an earlier plot"
 
 
 @pytest.mark.parametrize("name, content, message", BAD_INPUT.values(), ids=BAD_INPUT.keys())
 def test_bad_input_is_one_line(tmp_path, monkeypatch, capsys, name, content, message):
     if content is not None:
         (tmp_path / name).write_text(content)
+    (tmp_path / "fit.png").write_bytes(EARLIER_PLOT)
     monkeypatch.chdir(tmp_path)
     y_col = "c" if "'c'" in message else "x" if "name 'x'" in message else "1"
-    status = main(["--csv", name, "--x-col", "0", "--y-col", y_col])
+    plot = ["--plot", "fit.png"] if importlib.util.find_spec("matplotlib") else []
+    dropna = ["--dropna"] if "--dropna left" in message else []
+    status = main(["--csv", name, "--x-col", "0", "--y-col", y_col, *plot, *dropna])
     out = capsys.readouterr()
     assert status == 1 and out.out == ""
     assert out.err.count("\n") == 1 and out.err.startswith("dorv: error: ")
     assert message in out.err
+    assert (tmp_path / "fit.png").read_bytes() == EARLIER_PLOT
+
+
+# Ctrl-C pressed where the job does this: Python run before the job that raises SIGINT there.
+PRESSED = {
+    "loading": """
+class Press:  # as the job's modules load scikit-learn
+    def find_spec(self, name, path, target=None):
+        if name == "sklearn":
+            sys.meta_path.remove(self)
+            signal.raise_signal(signal.SIGINT)
+sys.meta_path.insert(0, Press())
+""",
+    "reading": """
+import io
+class Source(io.StringIO):  # pandas' parser reads its source in chunks, from C
+    def read(self, size=-1):
+        if size > 0:
+            signal.raise_signal(signal.SIGINT)
+        return super().read(size)
+io.StringIO = Source
+""",
+    "fitting": """
+from dorv.estimator import MDLPolynomialRegressor as Model
+fit = Model.fit
+Model.fit = lambda self, *args, **kwargs: (signal.raise_signal(signal.SIGINT),
+                                           fit(self, *args, **kwargs))[1]
+""",
+    "drawing": """
+from matplotlib.figure import Figure
+savefig = Figure.savefig
+def saved(self, *args, **kwargs):  # the image written whole, not yet in its place
+    savefig(self, *args, **kwargs)
+    signal.raise_signal(signal.SIGINT)
+Figure.savefig = saved
+""",
+}
+
+
+@pytest.mark.parametrize("where", PRESSED)
+def test_ctrl_c_is_one_line_and_status_130(tmp_path, where):
+    pytest.importorskip("matplotlib")
+    (tmp_path / "fit.png").write_bytes(EARLIER_PLOT)
+    code = ("import runpy, signal, sys\n" + PRESSED[where] +
+            "runpy.run_module('dorv', run_name='__main__', alter_sys=True)\n")
+    out = run_job("--plot", "fit.png", code=code, cwd=tmp_path)
+    assert out.returncode == 130 and out.stderr.count("\n") == 1
+    assert out.stderr.startswith("dorv: interrupted by Ctrl-C"), out.stderr
+    assert (tmp_path / "fit.png").read_bytes() == EARLIER_PLOT
+    assert os.listdir(tmp_path) == ["fit.png"]  # nothing half-written left behind
+
+
+# A table as R, pandas and spreadsheets export it: (file text, read_columns options) -> inputs,
+# target, first column of X, rows left out, notes.
+READ = {
+    "r-export": ('"","time","value"\n"1",1,5\n"2",2,6\n', {}, ["time"], "value", [1, 2], 0, 1),
+    "rownames": ("rownames,time,value\nMazda,1,5\nFiat,2,6\n", {}, ["time"], "value", [1, 2], 0,
+                 1),
+    "tab": ("time\tvalue\n1\t5\n2\t6\n", {}, ["time"], "value", [1, 2], 0, 0),
+    "semicolon": ("time;value\n1;5\n2;6\n", {}, ["time"], "value", [1, 2], 0, 0),
+    "dates": ("day,value\n2020-01-01,5\n2020-07-02,6\n2021-01-01T00:00Z,7\n", {}, ["day"],
+              "value", [2020, 2020.5, 2021], 0, 1),
+    "dropna": ("x,y\n1,5\n,6\n3,\n4,8\n", {"dropna": True}, ["x"], "y", [1, 4], 2, 0),
+}
+
+
+@pytest.mark.parametrize("text, options, inputs, target, x, dropped, notes", READ.values(),
+                         ids=READ.keys())
+def test_tables_are_read_as_exported(tmp_path, text, options, inputs, target, x, dropped, notes):
+    (tmp_path / "d.csv").write_text(text)
+    data = curvefit.read_columns(str(tmp_path / "d.csv"), ["0"], **options)
+    assert (data.x_names, data.y_name, data.dropped, len(data.notes)) == \
+        (inputs, target, dropped, notes)
+    np.testing.assert_array_equal(data.X[:, 0], x)
+
+
+def test_report_says_how_the_table_was_read(tmp_path, capsys):
+    rng = np.random.default_rng(3)
+    days = np.datetime64("2020-01-01") + np.arange(0, 360, 3)
+    rows = [f'"{i}",{d},{"" if i % 40 == 7 else f"{np.sin(i / 10) + rng.normal(0, 0.05):.4f}"}'
+            for i, d in enumerate(days)]
+    (tmp_path / "d.csv").write_text('"","day","value"\n' + "\n".join(rows) + "\n")
+    assert main(["--csv", str(tmp_path / "d.csv"), "--dropna", "--max-degree", "4"]) == 0
+    data_block = capsys.readouterr().out.split("\nbasis")[0]
+    assert "117 rows; y = 'value'; inputs 'day' from 2020 to 2021" in data_block
+    assert "first column: the rows' names, not data" in data_block
+    assert "'day' read as decimal years" in data_block
+    assert "3 rows without a value in a column used left out (--dropna)" in data_block
 
 
 BAD_OPTIONS = {

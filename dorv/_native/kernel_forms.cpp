@@ -16,6 +16,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -232,26 +234,58 @@ void copy_rows(const MatrixView& X, Index r0, Index h, double* out, Index ld) {
   }
 }
 
+// The working storage of qr_rows and its factorisation, which a long step may own once the
+// call has stopped: W holds the factor so far (top c rows, from the second block on) over the
+// next block, of which the first `used` rows are factored.
+struct QrBlocks {
+  Mat W;
+  Eigen::HouseholderQR<Mat> qr;
+  Index used = 0;
+  bool failed = false;  // out of memory in the factorisation
+
+  static void factor(void* state) {
+    auto& s = *static_cast<QrBlocks*>(state);
+    try {
+      s.qr.compute(s.W.topRows(s.used));
+    } catch (const std::bad_alloc&) {
+      s.failed = true;
+    }
+  }
+  static void release(void* state) { delete static_cast<QrBlocks*>(state); }
+};
+
 void qr_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-             double* R, Progress progress) {
+             double* R, Progress progress, LongStep long_step) {
   const Index p = X.cols, c = p + (y.data != nullptr ? 1 : 0);
   const Index h = block_rows(c, 4 * c);
   Map Rm(R, c, c);
   Rm.setZero();
-  // W holds the factor so far (top c rows, from the second block on) over the next block.
-  Mat W(c + h, c);
-  Eigen::HouseholderQR<Mat> qr;
+  auto blocks = std::make_unique<QrBlocks>();
+  Mat& W = blocks->W;
+  W.resize(c + h, c);
   Index top = 0;  // rows of W above the block: 0 for the first block, c afterwards
   for (Index i = r0; i < r1; i += h) {
     const Index rows = std::min(h, r1 - i);
     copy_rows(X, i, rows, W.data() + top, W.rows());
     if (c > p) copy_entries(y, i, rows, W.col(p).data() + top);
-    qr.compute(W.topRows(top + rows));
+    blocks->used = top + rows;
+    const double work = 4.0 * double(c + rows) * double(c) * double(c);
+    if (work < kLongStepWork) {
+      QrBlocks::factor(blocks.get());
+    } else {
+      try {
+        long_step(QrBlocks::factor, blocks.get(), QrBlocks::release);
+      } catch (...) {
+        blocks.release();  // the step's now
+        throw;
+      }
+    }
+    if (blocks->failed) throw std::bad_alloc();
     const Index k = std::min(top + rows, c);
-    Rm.topRows(k) = qr.matrixQR().topRows(k).triangularView<Eigen::Upper>();
+    Rm.topRows(k) = blocks->qr.matrixQR().topRows(k).triangularView<Eigen::Upper>();
     W.topRows(c) = Rm;
     top = c;
-    progress(4.0 * double(c + rows) * double(c) * double(c));
+    progress(work);
   }
 }
 

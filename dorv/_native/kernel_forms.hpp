@@ -14,6 +14,13 @@ namespace dorv {
 // the caller's stop check, which may throw to end the call.
 using Progress = void (*)(double work);
 
+// Runs step(state), one step of more than kLongStepWork operations with no stop points of its
+// own (a factorisation by Eigen), where the call can stop while it waits for the step: returns
+// once the step has run, with `state` still the caller's; or throws when the call must stop
+// first, and then release(state) frees it once the step has ended, perhaps after the call.
+using LongStep = void (*)(void (*step)(void* state), void* state, void (*release)(void* state));
+inline constexpr double kLongStepWork = 1e8;
+
 struct KernelForm {
   const char* name;
 
@@ -27,9 +34,10 @@ struct KernelForm {
   // Triangular factor R of a Householder QR of the rows r0 <= i < r1 of [X y] (y absent when
   // y.data is null), by blocks of rows in increasing order, each block factored below the R of
   // the blocks before it. R (c, c) column-major, c = X.cols + (y present), zero below its
-  // diagonal; its last column holds Qᵀy.
+  // diagonal; its last column holds Qᵀy. A block's factorisation of more than kLongStepWork
+  // operations runs through long_step.
   void (*qr_rows)(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
-                  double* R, Progress progress);
+                  double* R, Progress progress, LongStep long_step);
 
   // Number of rows with |(X b)[i] - y[i]| < eps, X b summed per row from column 0 up with every
   // product and sum rounded on its own (no fused multiply-adds), as the portable matrix product

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfenv>
 #include <cstdint>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <stdexcept>
@@ -78,9 +80,11 @@ void for_each_chunk(Index n, const std::function<void(Index)>& body) {
   std::mutex mutex;
   std::condition_variable changed;
   Index done = 0;
+  StopSource* const stop = current_stop_source();
   const auto work = [&] {
     for (Index c = next++; c < n; c = next++) {
       try {
+        if (stop != nullptr) stop->look();  // no chunk starts once the call is stopping
         body(c);
       } catch (...) {
         errors[static_cast<std::size_t>(c)] = std::current_exception();
@@ -92,7 +96,6 @@ void for_each_chunk(Index n, const std::function<void(Index)>& body) {
       changed.notify_all();
     }
   };
-  StopSource* const stop = current_stop_source();
   std::vector<std::thread> team;
   try {
     for (Index t = 1; t < std::min(n, thread_budget()); ++t)
@@ -122,6 +125,53 @@ void for_each_chunk(Index n, const std::function<void(Index)>& body) {
   if (stopped) std::rethrow_exception(stopped);
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
+}
+
+void run_unless_stopped(void (*step)(void*), void* state, void (*release)(void*)) {
+  StopSource* const stop = current_stop_source();
+  if (stop == nullptr) return step(state);
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false, abandoned = false;
+  };
+  std::shared_ptr<Shared> shared;
+  try {
+    stop->look();
+    shared = std::make_shared<Shared>();
+    std::fenv_t environment;
+    std::fegetenv(&environment);
+    std::thread([=] {
+      std::fesetenv(&environment);
+      step(state);
+      const std::lock_guard<std::mutex> lock(shared->mutex);
+      shared->finished = true;
+      if (shared->abandoned) release(state);
+      shared->changed.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return step(state);  // no thread to be had
+  } catch (...) {
+    release(state);
+    throw;
+  }
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  while (!shared->finished) {
+    if (shared->changed.wait_for(lock, StopSource::kStopInterval) == std::cv_status::no_timeout)
+      continue;
+    lock.unlock();
+    try {
+      stop->look();
+    } catch (...) {
+      lock.lock();
+      if (shared->finished)
+        release(state);
+      else
+        shared->abandoned = true;
+      throw;
+    }
+    lock.lock();
+  }
 }
 
 void prepare_fresh(double* data, Index size) {
@@ -183,7 +233,7 @@ Matrix tall_qr(const MatrixView& X, const VectorView& y) {
   require_doubles(double(n + 1) * cd * cd + threads * 2.0 * (cd + block) * cd);
   Matrix R(c, c);
   if (n == 1) {
-    form.qr_rows(X, y, 0, m, R.data(), report_progress);
+    form.qr_rows(X, y, 0, m, R.data(), report_progress, run_unless_stopped);
     return R;
   }
   // The chunks' factors, stacked in chunk order, factored once more.
@@ -191,11 +241,11 @@ Matrix tall_qr(const MatrixView& X, const VectorView& y) {
   for_each_chunk(n, [&](Index k) {
     Matrix Rk(c, c);
     form.qr_rows(X, y, chunk_start(m, n, k), chunk_start(m, n, k + 1), Rk.data(),
-                 report_progress);
+                 report_progress, run_unless_stopped);
     stack.middleRows(k * c, c) = Rk;
   });
   const MatrixView S{stack.data(), stack.rows(), c, 1, stack.rows()};
-  form.qr_rows(S, VectorView{}, 0, S.rows, R.data(), report_progress);
+  form.qr_rows(S, VectorView{}, 0, S.rows, R.data(), report_progress, run_unless_stopped);
   return R;
 }
 

@@ -37,6 +37,13 @@ Index thread_budget();
 // in chunk order is rethrown once all have finished.
 void for_each_chunk(Index n, const std::function<void(Index)>& body);
 
+// The LongStep of kernel_forms.hpp: step(state) on a thread of its own, started in this
+// thread's floating-point environment (so that it computes what it would here, bit for bit),
+// while this thread waits and answers stop checks. On a stop it throws at once and leaves
+// `state` to the step's thread, which frees it with release(state) when the step ends. Without
+// a stop source, or without a thread to be had, the step runs on this thread.
+void run_unless_stopped(void (*step)(void* state), void* state, void (*release)(void* state));
+
 // Fresh storage for a large result, made ready for writing: huge pages asked for, then every
 // page touched in address order by slices of 32 MiB shared out as chunks, a stop point after
 // each. The first touch of fresh memory costs seconds for gigabytes (the kernel zeroes each

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include <Eigen/Cholesky>
@@ -14,6 +16,24 @@ namespace dorv {
 
 namespace {
 
+// A penalised system and its solution, which the factorisation's thread owns once the call has
+// stopped.
+struct PenalisedSystem {
+  Matrix A;
+  Vector b, beta;
+  bool failed = false;  // out of memory
+
+  static void solve(void* state) {
+    auto& s = *static_cast<PenalisedSystem*>(state);
+    try {
+      s.beta = Eigen::LDLT<Matrix, Eigen::Lower>(s.A).solve(s.b);
+    } catch (const std::bad_alloc&) {
+      s.failed = true;
+    }
+  }
+  static void release(void* state) { delete static_cast<PenalisedSystem*>(state); }
+};
+
 // The whole thin SVD of a copy of X: for wide designs, and for tall ones whose triangular factor
 // has overflowed or underflowed (the SVD scales X by its largest entry first).
 Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
@@ -22,9 +42,10 @@ Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
     for (Index i = 0; i < X.rows; ++i) A(i, j) = X(i, j);
   Vector b(y.size);
   for (Index i = 0; i < y.size; ++i) b[i] = y(i);
-  stop_point(static_cast<double>(A.size()));
-  Vector beta = svd_solve(A, b);
-  stop_point(4.0 * static_cast<double>(A.size()) * static_cast<double>(std::min(X.rows, X.cols)));
+  const double size = static_cast<double>(A.size());
+  stop_point(size);
+  Vector beta = svd_solve(std::move(A), std::move(b));
+  stop_point(4.0 * size * static_cast<double>(std::min(X.rows, X.cols)));
   return beta;
 }
 
@@ -109,7 +130,16 @@ Vector solve_penalised(Matrix A, const Vector& b, double n, const PenaltySpec& p
   if (pen.R2 != nullptr && pen.gamma2 != 0.0) A += (n * pen.gamma2) * *pen.R2;
   const double p = static_cast<double>(A.rows());
   stop_point(p * p * p);
-  return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+  if (p * p * p / 3.0 < kLongStepWork) return Eigen::LDLT<Matrix, Eigen::Lower>(A).solve(b);
+  auto system = std::make_unique<PenalisedSystem>(PenalisedSystem{std::move(A), b, Vector(), false});
+  try {
+    run_unless_stopped(PenalisedSystem::solve, system.get(), PenalisedSystem::release);
+  } catch (...) {
+    system.release();  // the factorisation's thread's now
+    throw;
+  }
+  if (system->failed) throw std::bad_alloc();
+  return std::move(system->beta);
 }
 
 }  // namespace dorv

@@ -21,7 +21,8 @@ Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const 
 // Its last step, for callers that have formed the Gram product themselves: solves
 // (A + ridge I + n gamma1 R1 + n gamma2 R2) beta = b from the lower triangle of A, with n the
 // number of rows (or their total weight) the penalties are scaled by. A (p, p), b (p), the
-// penalty's matrices (p, p) -> beta (p); nothing is checked.
+// penalty's matrices (p, p) -> beta (p); nothing is checked. A factorisation of more than
+// kLongStepWork operations runs where the call can stop while it waits for it.
 Vector solve_penalised(Matrix A, const Vector& b, double n, const PenaltySpec& pen, double ridge);
 
 }  // namespace dorv
