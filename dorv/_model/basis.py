@@ -14,6 +14,7 @@ import dorv_core as dc
 
 Array = npt.NDArray[np.float64]
 Indices = npt.NDArray[np.int64]
+Mask = npt.NDArray[np.bool_]
 Degrees = tuple[int, ...]
 
 
@@ -76,7 +77,7 @@ def shapes(degrees: Degrees) -> list[tuple[Degrees, int | None]]:
 
 def count(degrees: Degrees, total: int | None) -> int:
     """Number of monomials of a basis."""
-    grid = np.indices(np.add(degrees, 1)).reshape(len(degrees), -1)
+    grid = np.indices(tuple(d + 1 for d in degrees)).reshape(len(degrees), -1)
     return int(grid.shape[1] if total is None else np.count_nonzero(grid.sum(axis=0) <= total))
 
 

@@ -40,7 +40,8 @@ def least_squares_or_robust(problem: Problem, robust_rows: Problem, robust: Cand
     and why. The two judge the same rows, in the same order."""
     if problem.remote is not None:
         off = design(robust.multi_indices, problem.T[problem.remote]) @ robust.fit.beta
-        far = np.abs(off - problem.z[problem.remote]) > OUTLIER_SCALES * robust.fit.scale
+        scale = robust.scale if robust.fit.scale is None else robust.fit.scale
+        far = np.abs(off - problem.z[problem.remote]) > OUTLIER_SCALES * scale
         if far.any():
             return Verdict(False, f"the robust fit flags {int(far.sum())} rows remote from the "
                                   "bulk of the inputs, which least squares would follow")

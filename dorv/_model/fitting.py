@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from dorv._model.basis import Array, Basis, Degrees
+from dorv._model.basis import Basis, Degrees, Indices
 from dorv._model.folds import folds, held_out_rows
 from dorv._model.losses import Loss
 from dorv._model.problem import Fit, Problem
@@ -31,7 +31,7 @@ class Fitted:
     n_splits: int
 
 
-def choose_and_fit(problem: Problem, subsample: Array | None, cv, groups, losses: list[Loss],
+def choose_and_fit(problem: Problem, subsample: Indices | None, cv, groups, losses: list[Loss],
                    limits: Degrees) -> Fitted:
     """The chosen basis fitted to all rows of `problem`, its degrees chosen on the rows of
     `subsample` (None for all) held out by `cv` (with `groups`)."""

@@ -8,14 +8,16 @@ import numbers
 import numpy as np
 from sklearn.model_selection import KFold, check_cv
 
-from dorv._model.basis import Array
+from dorv._model.basis import Mask
+
+Pairs = list[tuple[np.ndarray, np.ndarray]]  # (train, test) row indices
 
 FOLD_SEED = 0  # the default folds are fixed, so that only the sampler depends on the seed
 FOLDS = 5  # folds of the default judgement
 LEAVE_ONE_OUT_ROWS = 50  # below this many rows the default judgement leaves out one at a time
 
 
-def folds(cv, X: Array, y: Array, groups=None) -> list[tuple[Array, Array]]:
+def folds(cv, X: np.ndarray, y: np.ndarray, groups=None) -> Pairs:
     """The (train, test) index pairs of `cv` over the rows of X: None for the default (FOLDS
     shuffled folds, or leave-one-out below LEAVE_ONE_OUT_ROWS rows), an int for that many
     shuffled folds (fewer where there are fewer rows), or a scikit-learn splitter or an
@@ -37,7 +39,7 @@ def folds(cv, X: Array, y: Array, groups=None) -> list[tuple[Array, Array]]:
     return pairs
 
 
-def held_out_rows(pairs: list[tuple[Array, Array]], n: int) -> Array:
+def held_out_rows(pairs: Pairs, n: int) -> Mask:
     """The rows (n) that some split holds out."""
     mask = np.zeros(n, dtype=bool)
     for _, test in pairs:

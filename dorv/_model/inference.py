@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from dorv._model.basis import Array, Basis, monomial_name
+from dorv._model.basis import Array, Basis, Mask, monomial_name
 from dorv._model.losses import inlier_scale, outlier_cut
 from dorv._model.problem import Problem
 
@@ -66,7 +66,7 @@ class Conclusion:
     bic: float  # -2 log-likelihood of the inliers under Gaussian noise + k log(inliers)
 
     @property
-    def inliers(self) -> Array:
+    def inliers(self) -> Mask:
         return np.abs(self.standard) <= self.cut * self.scale
 
 

@@ -13,7 +13,7 @@ from __future__ import annotations
 import numpy as np
 from scipy.stats import chi2
 
-from dorv._model.basis import Array
+from dorv._model.basis import Array, Mask
 
 REMOTE_QUANTILE = 0.999
 ROWS_PER_INPUT = 5  # robust distances need this many rows per input and the centre at least
@@ -22,7 +22,7 @@ REWEIGHT_QUANTILE = 0.975  # rows within this chi-square quantile make the rewei
 MAD_TO_SD = 1.4826
 
 
-def remote_rows(T: Array) -> Array | None:
+def remote_rows(T: Array) -> Mask | None:
     """Mask (n) of the rows of T (n, d) remote from the bulk, or None where there are none or
     too few rows to tell."""
     n, d = T.shape
@@ -70,7 +70,7 @@ def _distance(T: Array) -> Array | None:
     return distance * (chi2.ppf(0.5, d) / np.median(distance))
 
 
-def _mahalanobis(T: Array, rows: Array) -> Array | None:
+def _mahalanobis(T: Array, rows: Mask) -> Array | None:
     """Squared distances of every row from the mean of `rows` in their covariance."""
     centre = T[rows].mean(axis=0)
     try:

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 import dorv_core as dc
-from dorv._model.basis import Array, Basis, Degrees, basis
+from dorv._model.basis import Array, Basis, Degrees, Mask, basis
 from dorv._rules import hit_tolerance
 
 if TYPE_CHECKING:
@@ -85,12 +85,12 @@ class Problem:
     H: int
     loss: Loss
     weight: Array | None = None  # (n) positive sample weights, None for all 1
-    remote: Array | None = None  # (n) rows remote from the bulk of the inputs, None for none
-    judges: Array | None = None  # (n) rows whose held-out residuals judge, None for all
+    remote: Mask | None = None  # (n) rows remote from the bulk of the inputs, None for none
+    judges: Mask | None = None  # (n) rows whose held-out residuals judge, None for all
 
     @classmethod
     def of(cls, T: Array, z: Array, loss: Loss, gamma1: float, gamma2: float, ridge: float,
-           H: int, weight: Array | None = None, remote: Array | None = None) -> Problem:
+           H: int, weight: Array | None = None, remote: Mask | None = None) -> Problem:
         return cls(T, z, hit_tolerance(dc.mad(z)), gamma1, gamma2, ridge, H, loss, weight,
                    remote)
 
@@ -104,7 +104,7 @@ class Problem:
         return 1.0 if self.weight is None else np.sqrt(self.weight)
 
     @property
-    def bulk(self) -> Array | None:
+    def bulk(self) -> Mask | None:
         """Rows that start a robust fit (None for all)."""
         return None if self.remote is None else ~self.remote
 
@@ -116,7 +116,7 @@ class Problem:
         return replace(self, T=self.T[rows], z=self.z[rows], weight=part(self.weight),
                        remote=part(self.remote), judges=part(self.judges))
 
-    def judged_by(self, judges: Array) -> Problem:
+    def judged_by(self, judges: Mask) -> Problem:
         return replace(self, judges=judges)
 
     def weighted(self, weight: Array) -> Problem:

@@ -83,7 +83,7 @@ def _gamma_log_fit(Z: Array, squares: Array) -> Array:
     """Coefficients c maximising the Gaussian likelihood of residuals whose squares are
     `squares` (m) with variances exp(Z c), Z (m, k): iteratively reweighted least squares of a
     gamma model with a log link, whose working weights are all 1."""
-    coef = np.zeros(Z.shape[1])
+    coef: Array = np.zeros(Z.shape[1])
     coef[0] = np.log(np.mean(squares))
     last = np.inf
     for _ in range(STEPS):
@@ -93,7 +93,8 @@ def _gamma_log_fit(Z: Array, squares: Array) -> Array:
         if abs(last - deviance) <= TOLERANCE * abs(deviance):
             break
         last = deviance
-        coef = np.linalg.lstsq(Z, eta + squares / mu - 1.0, rcond=None)[0]
+        coef = np.asarray(np.linalg.lstsq(Z, eta + squares / mu - 1.0, rcond=None)[0],
+                          dtype=np.float64)
     return coef
 
 
