@@ -10,6 +10,12 @@ from importlib import metadata
 from typing import Any
 
 from dorv_core import (
+    BIWEIGHT_EFFICIENCY_TUNING,
+    BIWEIGHT_SCALE_TUNING,
+    HIT_FACTOR,
+    INLIER_CUT,
+    MAD_TO_SD,
+    TRUNCATED_VARIANCE,
     GibbsResult,
     MCMCResult,
     RobustFit,
@@ -22,6 +28,8 @@ from dorv_core import (
     fit_regularized_linear,
     fit_robust_linear,
     gibbs_entropy,
+    hit_tolerance,
+    inlier_scale,
     mad,
     mdl_score,
     mdl_score_reg,
@@ -37,6 +45,12 @@ except metadata.PackageNotFoundError:  # run from a source tree without an insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "BIWEIGHT_EFFICIENCY_TUNING",
+    "BIWEIGHT_SCALE_TUNING",
+    "HIT_FACTOR",
+    "INLIER_CUT",
+    "MAD_TO_SD",
+    "TRUNCATED_VARIANCE",
     "DegreeLimitWarning",
     "ExtrapolationWarning",
     "GibbsResult",
@@ -52,6 +66,8 @@ __all__ = [
     "fit_regularized_linear",
     "fit_robust_linear",
     "gibbs_entropy",
+    "hit_tolerance",
+    "inlier_scale",
     "mad",
     "mdl_score",
     "mdl_score_reg",

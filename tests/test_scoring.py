@@ -50,6 +50,14 @@ def test_compute_sr(yp, yt, eps, want):
     assert dc.compute_sr(yp, yt, eps) == pytest.approx(want, rel=1e-15)
 
 
+@pytest.mark.parametrize("y", [[0, 2.5, 5, 7.5, 10], [3, 3, 3, 4], [-1, nan, 1], [0, inf, -inf]],
+                         ids=["mad-2.5", "mad-0", "nan", "inf"])
+def test_hit_tolerance_is_the_factor_times_a_positive_mad(y):
+    m = median_abs_deviation(y, scale=1.0)
+    want = dc.HIT_FACTOR * m if m > 0 else dc.HIT_FACTOR
+    assert dc.hit_tolerance(dc.mad(y)) == pytest.approx(want, rel=1e-15, nan_ok=True)
+
+
 def test_empty_targets_give_nan():
     assert np.isnan(dc.compute_sr([], [], 0.1)) and np.isnan(dc.mdl_score([], [], 3))
 
