@@ -59,6 +59,8 @@ def fit_regularized_linear(
     gamma1: _Float = 0.0,
     gamma2: _Float = 0.0,
     ridge: _Float = 1e-10,
+    *,
+    sample_weight: _Vector | None = None,
 ) -> _Array: ...
 
 # pybind11 gives every class its own metaclass and, without a constructor, an __init__ that

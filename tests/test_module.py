@@ -23,7 +23,7 @@ REGISTRY = {
     "build_penalty_matrices_nd": ["degrees", "bounds", "n_grid_per_dim=30"],
     "ols": ["X", "y"],
     "fit_regularized_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
-                               "ridge=1e-10"],
+                               "ridge=1e-10", "*", "sample_weight=None"],
     "gibbs_entropy": ["energies", "T=1.0"],
     "fit_robust_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
                           "ridge=1e-10", "*", "init=None", "scale=None", "n_starts=100", "seed=0",

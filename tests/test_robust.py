@@ -70,6 +70,17 @@ def test_with_all_weights_one_it_is_the_penalised_fit():
     assert r.coef.tobytes() == want.tobytes() and np.all(r.weights == 1.0)
 
 
+@pytest.mark.parametrize("m", [4, M], ids=["m<=p", "M-step"])
+def test_weights_reach_the_least_squares_solver_alike(m):
+    # Too few rows, or a scale that makes every biweight weight 1: weighted least squares.
+    y, _ = contaminated(0.0)
+    w = np.random.default_rng(7).uniform(0.2, 3.0, M)[:m]
+    r = dc.fit_robust_linear(PHI[:m], y[:m], R1, R2, 1e-3, 1e-5, 1e-8, init=np.zeros(5),
+                             scale=1e12, sample_weight=w)
+    want = dc.fit_regularized_linear(PHI[:m], y[:m], R1, R2, 1e-3, 1e-5, 1e-8, sample_weight=w)
+    assert r.coef.tobytes() == want.tobytes()
+
+
 def test_seeded_and_layout_free():
     y, _ = contaminated(0.3)
     want = dc.fit_robust_linear(PHI, y, seed=5)
@@ -112,7 +123,7 @@ def test_result_is_read_only_and_not_picklable():
     (dict(max_iter=-1), "max_iter must not be negative, got -1"),
     (dict(sample_weight=np.ones(4)), "sample_weight has 4 entries but Phi has 300 rows"),
     (dict(sample_weight=np.r_[0.0, np.ones(M - 1)]),
-     "sample_weight must be finite and positive, got 0.000000 at row 0"),
+     "sample_weight must be finite and positive, got 0 at row 0"),
 ], ids=["rows", "R1", "Phi-nan", "y-inf", "init-length", "init-nan", "scale-negative",
         "scale-nan", "n_starts", "max_iter", "weight-length", "weight-zero"])
 def test_bad_input_is_refused_by_name(kwargs, match):

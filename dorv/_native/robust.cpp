@@ -356,18 +356,8 @@ void check_arguments(const Data& d, const VectorView& y, const PenaltySpec& pen,
   if (opt.max_iter < 0)
     throw std::invalid_argument(std::string(who) + ": max_iter must not be negative, got " +
                                 std::to_string(opt.max_iter));
-  if (opt.sample_weight != nullptr) {
-    const Vector& w = *opt.sample_weight;
-    if (w.size() != d.X.rows())
-      throw std::invalid_argument(std::string(who) + ": sample_weight has " +
-                                  std::to_string(w.size()) + " entries but Phi has " +
-                                  std::to_string(d.X.rows()) + " rows");
-    for (Index i = 0; i < w.size(); ++i)
-      if (!(w[i] > 0.0) || !std::isfinite(w[i]))
-        throw std::invalid_argument(std::string(who) + ": sample_weight must be finite and "
-                                    "positive, got " + std::to_string(w[i]) + " at row " +
-                                    std::to_string(i));
-  }
+  if (opt.sample_weight != nullptr)
+    require_sample_weight(*opt.sample_weight, d.X.rows(), who, "Phi");
 }
 
 }  // namespace
@@ -392,7 +382,7 @@ RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Ma
   const double floor = std::max(1e-12 * (m > 0 ? d.y.cwiseAbs().maxCoeff() : 0.0),
                                 std::numeric_limits<double>::min());
   if (m <= p || p == 0) {
-    const double n = opt.sample_weight != nullptr ? opt.sample_weight->sum()
+    const double n = opt.sample_weight != nullptr ? total_weight(*opt.sample_weight)
                                                   : static_cast<double>(m);
     return fit_every_row(d, n, pen, ridge, floor);
   }
