@@ -1,7 +1,7 @@
 """DORV-P performans-kritik cekirdegi (C++/Eigen)."""
 
 from collections.abc import Sequence
-from typing import Never, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Final, Never, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,14 @@ _Int: TypeAlias = SupportsIndex
 # Results: new float64 arrays, column-major for matrices.
 _Array: TypeAlias = npt.NDArray[np.float64]
 
+# The rules of the fits and scores, defined once in the core.
+HIT_FACTOR: Final[float]  # a residual is a hit below HIT_FACTOR * mad of the targets
+BIWEIGHT_EFFICIENCY_TUNING: Final[float]  # biweight of the robust M-step: 95 % efficiency
+BIWEIGHT_SCALE_TUNING: Final[float]  # biweight of the robust M-scale: 50 % breakdown
+INLIER_CUT: Final[float]  # inliers lie within this many scales of the model
+TRUNCATED_VARIANCE: Final[float]  # E[Z**2 | |Z| < INLIER_CUT], Z standard normal
+MAD_TO_SD: Final[float]  # 1 / Phi^-1(3/4): the sd of Gaussian noise per unit of median |r|
+
 def mad(y: _Vector) -> float: ...
 def compute_sr(yp: _Vector, yt: _Vector, eps: _Float) -> float: ...
 def mdl_score(yp: _Vector, yt: _Vector, k: _Int, H: _Int = 20) -> float: ...
@@ -31,6 +39,8 @@ def mdl_score_reg(
     gamma1: _Float = 0.0,
     gamma2: _Float = 0.0,
 ) -> float: ...
+def hit_tolerance(mad: _Float) -> float: ...
+def inlier_scale(residuals: _Vector) -> float: ...
 def design_matrix_1d(deg: _Int, x: _Vector) -> _Array: ...
 def smoothness_penalty_matrices_1d(
     deg: _Int, x_min: _Float, x_max: _Float, n_grid: _Int = 600
@@ -49,6 +59,8 @@ def fit_regularized_linear(
     gamma1: _Float = 0.0,
     gamma2: _Float = 0.0,
     ridge: _Float = 1e-10,
+    *,
+    sample_weight: _Vector | None = None,
 ) -> _Array: ...
 
 # pybind11 gives every class its own metaclass and, without a constructor, an __init__ that

@@ -10,6 +10,12 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 from dorv_core import (
+    BIWEIGHT_EFFICIENCY_TUNING,
+    BIWEIGHT_SCALE_TUNING,
+    HIT_FACTOR,
+    INLIER_CUT,
+    MAD_TO_SD,
+    TRUNCATED_VARIANCE,
     GibbsResult,
     MCMCResult,
     RobustFit,
@@ -22,6 +28,8 @@ from dorv_core import (
     fit_regularized_linear,
     fit_robust_linear,
     gibbs_entropy,
+    hit_tolerance,
+    inlier_scale,
     mad,
     mdl_score,
     mdl_score_reg,
@@ -34,6 +42,12 @@ if TYPE_CHECKING:
     from dorv.estimator import DegreeLimitWarning, ExtrapolationWarning, MDLPolynomialRegressor
 
 __all__ = [
+    "BIWEIGHT_EFFICIENCY_TUNING",
+    "BIWEIGHT_SCALE_TUNING",
+    "HIT_FACTOR",
+    "INLIER_CUT",
+    "MAD_TO_SD",
+    "TRUNCATED_VARIANCE",
     "DegreeLimitWarning",
     "ExtrapolationWarning",
     "GibbsResult",
@@ -49,6 +63,8 @@ __all__ = [
     "fit_regularized_linear",
     "fit_robust_linear",
     "gibbs_entropy",
+    "hit_tolerance",
+    "inlier_scale",
     "mad",
     "mdl_score",
     "mdl_score_reg",

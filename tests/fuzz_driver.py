@@ -1,7 +1,7 @@
 """Fuzz driver for dorv_core, run as a script in its own process (tests/test_fuzz.py starts it).
 
-Each case calls one of the twelve functions, the TournamentMCMC constructor or fit with
-generated arguments and checks that the call returns a result of the documented shape or raises
+Each case calls one of the fifteen functions, the TournamentMCMC constructor or fit with
+generated arguments, keyword arguments among them and checks that the call returns a result of the documented shape or raises
 TypeError, ValueError, MemoryError or RuntimeError; that TypeError comes exactly when an
 argument does not convert (RuntimeError when an optional matrix does not); that the call emits
 no warning and leaves its array arguments unchanged. Case i of seed s comes from
@@ -121,6 +121,8 @@ CONVERTS = {
     "bounds": lambda v: is_seq(v) and all(is_seq(b) and len(b) == 2 and all(map(is_float, b))
                                           for b in v),
     "optional": lambda v: v is None or CONVERTS["matrix"](v),
+    "optional_vector": lambda v: v is None or CONVERTS["vector"](v),
+    "optional_float": lambda v: v is None or is_float(v),
 }
 
 
@@ -231,6 +233,18 @@ class Gen:
             return self.pick([None, self.huge(2)])
         return None if self.p(0.3) else self.matrix(*self.pick([(p, p), (p, p), (p + 1, p),
                                                                 (0, 0)]))
+
+    def weights(self, m):
+        """Sample weights for m rows: positive, or now and then with a zero, a negative, NaN
+        or the wrong length."""
+        w = self.rng.uniform(0.1, 5.0, self.pick([m, m, m, m + 1]))
+        if w.size and self.p(0.2):
+            w[self.rng.integers(w.size)] = self.pick([0.0, -1.0, np.nan, np.inf, 5e-324])
+        return self.dress(w) if self.p(0.5) else w
+
+    def keywords(self, options):
+        """Each of the (name, kind, make) options as a keyword argument, half of them."""
+        return [(kind, make(), name) for name, kind, make in options if self.p(0.5)]
 
     def trailing(self, required, optional):
         """The required arguments and a random number of the optional ones, in order."""
@@ -367,7 +381,44 @@ def gen_fit_regularized_linear(g):
     p = (floats_of(Phi, True) or (0, p))[1]
     args = g.trailing([("matrix", Phi), ("vector", y)],
                       [lambda: ("optional", g.optional(p))] * 2 + [lambda: ("float", g.float_())] * 3)
+    m = (floats_of(Phi, True) or (m, p))[0]
+    args += g.keywords([("sample_weight", "optional_vector", lambda: g.weights(m))])
     return args, lambda r: array(r, (p,))
+
+
+def gen_fit_robust_linear(g):
+    m, p = g.n(10), g.n(6)
+    Phi, y = g.matrix(m, p), g.vector(g.pick([m, m, m + 1]))
+    if g.p(0.03):  # its copy, or its p x p systems, cannot fit in memory
+        Phi = g.pick([g.huge(2), np.zeros((0, math.isqrt(HUGE) + 1))])
+        return [("matrix", Phi), ("vector", np.zeros(Phi.shape[0]))], \
+            lambda r: array(r, "refusal")
+    m, p = floats_of(Phi, True) or (m, p)
+    args = g.trailing([("matrix", Phi), ("vector", y)],
+                      [lambda: ("optional", g.optional(p))] * 2 + [lambda: ("float", g.float_())] * 3)
+    args += g.keywords([
+        ("init", "optional_vector", lambda: g.vector(g.pick([p, p, p, p + 1]))),
+        ("scale", "optional_float",
+         lambda: g.pick([None, g.float_(), 0.0] + [float(g.rng.uniform(0.01, 2.0))] * 3)),
+        ("n_starts", "int", lambda: g.int_(1, 20) if g.p(0.9) else g.int_(-1, 0)),
+        ("seed", "seed", lambda: g.pick([int(g.rng.integers(50))] * 3 + [2**64 - 1, -1, 2.0])),
+        ("max_iter", "int", lambda: g.int_(0, 60) if g.p(0.9) else -1),
+        ("sample_weight", "optional_vector", lambda: g.weights(m))])
+
+    def check(r):
+        array(r.coef, (p,)), array(r.weights, (m,)), scalar(r.scale)
+        assert r.inlier_mask.dtype == bool and r.inlier_mask.shape == (m,), "inlier_mask"
+        assert not r.coef.flags.writeable, "coef is writable"
+        assert type(r.n_iter) is int and type(r.converged) is bool
+    return args, check
+
+
+def gen_hit_tolerance(g):
+    return [("float", g.float_())], scalar
+
+
+def gen_inlier_scale(g):
+    return [("vector", g.vector())], scalar
 
 
 def gen_gibbs_entropy(g):
@@ -418,10 +469,10 @@ def gen_fit(g):
     return (ctor, args), check
 
 
-TARGETS = ["mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
-           "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
-           "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "gibbs_entropy",
-           "TournamentMCMC", "fit"]
+TARGETS = ["mad", "compute_sr", "mdl_score", "mdl_score_reg", "hit_tolerance", "inlier_scale",
+           "design_matrix_1d", "smoothness_penalty_matrices_1d", "boundary_reduce_1d",
+           "design_matrix_nd", "build_penalty_matrices_nd", "ols", "fit_regularized_linear",
+           "fit_robust_linear", "gibbs_entropy", "TournamentMCMC", "fit"]
 
 
 # Running a case.
@@ -437,7 +488,17 @@ def short(v):
 
 
 def values(named_args):
-    return [v for _, v in named_args]
+    """The positional arguments: (kind, value) pairs; keyword ones are (kind, value, name)."""
+    return [a[1] for a in named_args if len(a) == 2]
+
+
+def keywords(named_args):
+    return {a[2]: a[1] for a in named_args if len(a) == 3}
+
+
+def shown(named_args):
+    return ", ".join([short(v) for v in values(named_args)]
+                     + [f"{k}={short(v)}" for k, v in keywords(named_args).items()])
 
 
 def arrays_in(v):
@@ -461,12 +522,14 @@ def run(seed, i, alarm):
         spec_all = ctor + named_args
     else:
         text, spec_all = target, named_args
-        thunk = lambda: getattr(dc, target)(*values(named_args))  # noqa: E731
-    print(f"case {i}: {text}({', '.join(map(short, values(named_args)))})", flush=True)
+        call = getattr(dc, target)
+        thunk = lambda: call(*values(named_args), **keywords(named_args))  # noqa: E731
+    print(f"case {i}: {text}({shown(named_args)})", flush=True)
 
-    bad = [kind for kind, v in spec_all if kind != "optional" and not CONVERTS[kind](v)]
-    bad_optional = [v for kind, v in named_args if kind == "optional" and not CONVERTS[kind](v)]
-    every = list(arrays_in(values(spec_all)))
+    bad = [kind for kind, v, *_ in spec_all if kind != "optional" and not CONVERTS[kind](v)]
+    bad_optional = [v for kind, v, *_ in named_args
+                    if kind == "optional" and not CONVERTS[kind](v)]
+    every = list(arrays_in([v for _, v, *_ in spec_all]))
     arrays = [a for a in every if a.size < 10**6]
     huge = [a for a in every if a.size >= 10**6]
     before = [a.copy() for a in arrays]

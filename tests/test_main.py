@@ -376,10 +376,12 @@ def stub_tree():
     for cls in classes.values():
         functions.update({f"{cls.name}.{f.name}": f for f in cls.body
                           if isinstance(f, ast.FunctionDef) and not f.decorator_list})
-    return classes, functions
+    constants = {a.target.id: canon(a.annotation) for a in tree.body
+                 if isinstance(a, ast.AnnAssign) and not a.target.id.startswith("_")}
+    return classes, functions, constants
 
 
-CLASSES, FUNCTIONS = stub_tree()
+CLASSES, FUNCTIONS, CONSTANTS = stub_tree()
 
 
 @pytest.mark.parametrize("name", sorted(FUNCTIONS), ids=sorted(FUNCTIONS))
@@ -394,7 +396,9 @@ def test_stub_signature_matches_pybind11(name):
 
 def test_stub_names_and_property_types():
     public = {n for n in dir(dorv_core) if not n.startswith("_")}
-    assert set(CLASSES) | {n.split(".")[0] for n in FUNCTIONS} == public
+    assert set(CLASSES) | {n.split(".")[0] for n in FUNCTIONS} | set(CONSTANTS) == public
+    assert all(t == "Final[float]" and type(getattr(dorv_core, n)) is float
+               for n, t in CONSTANTS.items())
     r = dorv_core.TournamentMCMC(2, 3, 3, 1).fit(np.eye(3), [1.0, 2.0, 3.0])
     types = {"float": float, "int": int, "Array": np.ndarray, "GibbsResult": dorv_core.GibbsResult}
     for obj in (r, r.gibbs):

@@ -14,6 +14,8 @@ REGISTRY = {
     "compute_sr": ["yp", "yt", "eps"],
     "mdl_score": ["yp", "yt", "k", "H=20"],
     "mdl_score_reg": ["yp", "yt", "k", "H", "beta", "R1", "R2", "gamma1=0.0", "gamma2=0.0"],
+    "hit_tolerance": ["mad"],
+    "inlier_scale": ["residuals"],
     "design_matrix_1d": ["deg", "x"],
     "smoothness_penalty_matrices_1d": ["deg", "x_min", "x_max", "n_grid=600"],
     "boundary_reduce_1d": ["deg", "x_min", "x_max"],
@@ -21,12 +23,15 @@ REGISTRY = {
     "build_penalty_matrices_nd": ["degrees", "bounds", "n_grid_per_dim=30"],
     "ols": ["X", "y"],
     "fit_regularized_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
-                               "ridge=1e-10"],
+                               "ridge=1e-10", "*", "sample_weight=None"],
     "gibbs_entropy": ["energies", "T=1.0"],
     "fit_robust_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
                           "ridge=1e-10", "*", "init=None", "scale=None", "n_starts=100", "seed=0",
                           "max_iter=50", "sample_weight=None"],
 }
+
+RULES = ["HIT_FACTOR", "BIWEIGHT_EFFICIENCY_TUNING", "BIWEIGHT_SCALE_TUNING", "INLIER_CUT",
+         "TRUNCATED_VARIANCE", "MAD_TO_SD"]
 
 
 def signature_args(fn):
@@ -49,8 +54,8 @@ def signature_args(fn):
 def test_docstring_and_public_names():
     assert m.__doc__ == "DORV-P performans-kritik cekirdegi (C++/Eigen)."
     public = {n for n in dir(m) if not n.startswith("_")}
-    assert public == set(REGISTRY) | {"GibbsResult", "MCMCResult", "RobustFit",
-                                      "TournamentMCMC"}
+    assert public == set(REGISTRY) | set(RULES) | {"GibbsResult", "MCMCResult", "RobustFit",
+                                                   "TournamentMCMC"}
 
 
 @pytest.mark.parametrize("name", REGISTRY)

@@ -5,6 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
+from scipy import integrate, stats
 
 import dorv_core as dc
 
@@ -69,6 +70,17 @@ def test_with_all_weights_one_it_is_the_penalised_fit():
     assert r.coef.tobytes() == want.tobytes() and np.all(r.weights == 1.0)
 
 
+@pytest.mark.parametrize("m", [4, M], ids=["m<=p", "M-step"])
+def test_weights_reach_the_least_squares_solver_alike(m):
+    # Too few rows, or a scale that makes every biweight weight 1: weighted least squares.
+    y, _ = contaminated(0.0)
+    w = np.random.default_rng(7).uniform(0.2, 3.0, M)[:m]
+    r = dc.fit_robust_linear(PHI[:m], y[:m], R1, R2, 1e-3, 1e-5, 1e-8, init=np.zeros(5),
+                             scale=1e12, sample_weight=w)
+    want = dc.fit_regularized_linear(PHI[:m], y[:m], R1, R2, 1e-3, 1e-5, 1e-8, sample_weight=w)
+    assert r.coef.tobytes() == want.tobytes()
+
+
 def test_seeded_and_layout_free():
     y, _ = contaminated(0.3)
     want = dc.fit_robust_linear(PHI, y, seed=5)
@@ -111,7 +123,7 @@ def test_result_is_read_only_and_not_picklable():
     (dict(max_iter=-1), "max_iter must not be negative, got -1"),
     (dict(sample_weight=np.ones(4)), "sample_weight has 4 entries but Phi has 300 rows"),
     (dict(sample_weight=np.r_[0.0, np.ones(M - 1)]),
-     "sample_weight must be finite and positive, got 0.000000 at row 0"),
+     "sample_weight must be finite and positive, got 0 at row 0"),
 ], ids=["rows", "R1", "Phi-nan", "y-inf", "init-length", "init-nan", "scale-negative",
         "scale-nan", "n_starts", "max_iter", "weight-length", "weight-zero"])
 def test_bad_input_is_refused_by_name(kwargs, match):
@@ -131,3 +143,55 @@ def test_sample_weights_are_rows_scaled_by_their_roots():
     scaled = dc.fit_robust_linear(PHI * root[:, None], y * root)
     np.testing.assert_allclose(weighted.coef, scaled.coef, rtol=1e-6, atol=1e-9)
     np.testing.assert_allclose(weighted.scale, scaled.scale, rtol=1e-6)
+
+
+def test_rules_mean_what_they_say():
+    phi, c = stats.norm.pdf, dc.INLIER_CUT
+    assert dc.MAD_TO_SD == pytest.approx(1.0 / stats.norm.ppf(0.75), rel=1e-15)
+    assert dc.TRUNCATED_VARIANCE == pytest.approx(1.0 - 2 * c * phi(c) / (1.0 - 2 * stats.norm.sf(c)),
+                                                  abs=1e-5)
+    # The M-scale's biweight: E rho(Z / c) = 1/2 with rho(u) = 1 - (1 - u^2)^3 on |u| < 1.
+    cs = dc.BIWEIGHT_SCALE_TUNING
+    mean_rho = 2 * stats.norm.sf(cs) + integrate.quad(
+        lambda z: (1.0 - (1.0 - (z / cs) ** 2) ** 3) * phi(z), -cs, cs)[0]
+    assert mean_rho == pytest.approx(0.5, abs=1e-3)
+    # The M-step's: asymptotic efficiency (E psi')^2 / E psi^2 of 95 % at the normal.
+    ce = dc.BIWEIGHT_EFFICIENCY_TUNING
+    psi = lambda z: z * (1.0 - (z / ce) ** 2) ** 2
+    dpsi = lambda z: (1.0 - (z / ce) ** 2) * (1.0 - 5.0 * (z / ce) ** 2)
+    mean = lambda f: integrate.quad(lambda z: f(z) * phi(z), -ce, ce)[0]
+    assert mean(dpsi) ** 2 / mean(lambda z: psi(z) ** 2) == pytest.approx(0.95, abs=1e-3)
+
+
+def inlier_scale_reference(r):
+    """From MAD_TO_SD median |r|, s <- sqrt(mean(r^2 over |r| < INLIER_CUT s) / TRUNCATED_VARIANCE)
+    until it stops moving."""
+    r = np.abs(np.asarray(r, dtype=float))
+    s = dc.MAD_TO_SD * np.median(r) if r.size else 0.0
+    for _ in range(100):
+        inside = r[r < dc.INLIER_CUT * s]
+        if inside.size == 0:
+            break
+        s, last = np.sqrt(np.mean(inside**2) / dc.TRUNCATED_VARIANCE), s
+        if abs(s - last) <= 1e-12 * last:
+            break
+    return s
+
+
+@pytest.mark.parametrize("fraction", [0.0, 0.3], ids=["clean", "30%"])
+def test_inlier_scale_is_the_fixed_point_fit_robust_linear_reaches(fraction):
+    y, _ = contaminated(fraction)
+    r = dc.fit_robust_linear(PHI, y)
+    residuals = y - PHI @ r.coef
+    assert dc.inlier_scale(residuals) == pytest.approx(inlier_scale_reference(residuals), rel=1e-12)
+    assert dc.inlier_scale(residuals) == pytest.approx(r.scale, rel=1e-10)
+    assert dc.inlier_scale(residuals) == pytest.approx(0.05, rel=0.15)
+    np.testing.assert_array_equal(r.inlier_mask, np.abs(residuals) <= dc.INLIER_CUT * r.scale)
+
+
+@pytest.mark.parametrize("r", [[], [0.0, 0.0, 1.0], [0.0, 3.0, -2.0, 0.0]],
+                         ids=["empty", "mostly-zero", "half-zero"])
+def test_inlier_scale_of_exact_fits(r):
+    assert dc.inlier_scale(r) == inlier_scale_reference(r)
+    with pytest.raises(ValueError, match=r"inlier_scale: residuals \(3\) must be finite"):
+        dc.inlier_scale([0.0, 1.0, np.nan])

@@ -201,7 +201,7 @@ def test_zero_column_design_keeps_start_energy():
 
 @pytest.mark.parametrize("settings_, X, extra, exc, match", [
     (dict(n_chains=0), X2, (), ValueError, "n_chains must be at least 1, got 0"),
-    (dict(n_chains=-1), X2, (), ValueError, "cannot create std::vector larger than max_size"),
+    (dict(n_chains=-1), X2, (), ValueError, "n_chains must be at least 1, got -1"),
     (dict(n_chains=2**31 - 1), np.zeros((40, 10**4)), (), MemoryError, None),
     (dict(), X2[:-1], (), ValueError, "X has 39 rows but y has 40 entries"),
     (dict(), X2, (np.eye(2), None, 1.0), ValueError, r"R1 must be \(3, 3\), got \(2, 2\)"),

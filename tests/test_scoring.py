@@ -50,6 +50,14 @@ def test_compute_sr(yp, yt, eps, want):
     assert dc.compute_sr(yp, yt, eps) == pytest.approx(want, rel=1e-15)
 
 
+@pytest.mark.parametrize("y", [[0, 2.5, 5, 7.5, 10], [3, 3, 3, 4], [-1, nan, 1], [0, inf, -inf]],
+                         ids=["mad-2.5", "mad-0", "nan", "inf"])
+def test_hit_tolerance_is_the_factor_times_a_positive_mad(y):
+    m = median_abs_deviation(y, scale=1.0)
+    want = dc.HIT_FACTOR * m if m > 0 else dc.HIT_FACTOR
+    assert dc.hit_tolerance(dc.mad(y)) == pytest.approx(want, rel=1e-15, nan_ok=True)
+
+
 def test_empty_targets_give_nan():
     assert np.isnan(dc.compute_sr([], [], 0.1)) and np.isnan(dc.mdl_score([], [], 3))
 
@@ -119,6 +127,25 @@ def test_fit_regularized_linear_degenerate_cases():
     assert wide.shape == (4,) and np.allclose(X[:2] @ wide, Y[:2], atol=1e-6)
 
 
+@pytest.mark.parametrize("m, p, order", [(30, 4, "C"), (3000, 12, "F"), (3, 9, "C")],
+                         ids=["30x4", "3000x12-fortran", "wide"])
+def test_sample_weight_is_the_fit_of_rows_scaled_by_their_roots(m, p, order):
+    rng = np.random.default_rng(m + p)
+    Phi, y, w = rng.normal(size=(m, p)), rng.normal(size=m), rng.uniform(0.1, 5.0, m)
+    root = np.sqrt(w)
+    got = dc.fit_regularized_linear(np.asarray(Phi, order=order), y, sample_weight=w)
+    scaled = dc.fit_regularized_linear(np.asarray(Phi * root[:, None], order=order), y * root)
+    assert got.tobytes() == scaled.tobytes()
+    # The penalties count the rows by their total weight, as fit_robust_linear's do.
+    Rm = np.diag(np.arange(1.0, p + 1))
+    got = dc.fit_regularized_linear(Phi, y, Rm, np.eye(p), 0.01, 0.001, sample_weight=w)
+    A = (Phi.T * w) @ Phi + 1e-10 * np.eye(p) + w.sum() * (0.01 * Rm + 0.001 * np.eye(p))
+    np.testing.assert_allclose(got, np.linalg.solve(A, (Phi.T * w) @ y), rtol=1e-9)
+    plain = dc.fit_regularized_linear(Phi, y, Rm, np.eye(p), 0.01, 0.001)
+    ones = dc.fit_regularized_linear(Phi, y, Rm, np.eye(p), 0.01, 0.001, sample_weight=np.ones(m))
+    assert ones.tobytes() == plain.tobytes()
+
+
 @pytest.mark.parametrize("call, match", [
     (lambda: dc.compute_sr([1, 2], [1, 2, 3], 0.1), r"compute_sr: yp has 2 .* 3 of yt"),
     (lambda: dc.mdl_score([1.0], [1, 2], 1), r"mdl_score: yp has 1 .* 2 of yt"),
@@ -141,10 +168,19 @@ def test_fit_regularized_linear_degenerate_cases():
     (lambda: dc.fit_regularized_linear(X, Y, np.where(EYE4 > 0, nan, 0), None, 1.0), "R1 .*finite"),
     (lambda: dc.fit_regularized_linear(X, Y, None, [[-inf]], 1.0, 1.0), "R2 must be"),
     (lambda: dc.fit_regularized_linear(X, Y, ridge=nan), "ridge must be finite, got nan"),
-    (lambda: dc.fit_regularized_linear(X, Y, EYE4, None, inf), "gamma1 must be finite, got inf")],
+    (lambda: dc.fit_regularized_linear(X, Y, EYE4, None, inf), "gamma1 must be finite, got inf"),
+    (lambda: dc.fit_regularized_linear(X, Y, sample_weight=np.ones(29)),
+     "fit_regularized_linear: sample_weight has 29 entries but Phi has 30 rows"),
+    (lambda: dc.fit_regularized_linear(X, Y, sample_weight=np.r_[np.ones(29), -1.0]),
+     "sample_weight must be finite and positive, got -1 at row 29"),
+    (lambda: dc.fit_regularized_linear(X, Y, sample_weight=np.r_[nan, np.ones(29)]),
+     "sample_weight must be finite and positive, got nan at row 0"),
+    (lambda: dc.fit_regularized_linear(X, np.r_[Y[:-1], inf], sample_weight=np.ones(30)),
+     r"y \(30\) must be finite, got inf at \[29\]")],
     ids=["sr-short-yp", "mdl-short-yp", "reg-short-yp", "reg-R1-vs-beta", "reg-R2", "reg-R1-empty",
          "ols-rows", "frl-rows", "frl-R1", "frl-R2", "frl-inf-Phi", "frl-nan-1x1", "frl-nan-R1",
-         "frl-R2-shape-first", "frl-nan-ridge", "frl-inf-gamma"])
+         "frl-R2-shape-first", "frl-nan-ridge", "frl-inf-gamma", "frl-weight-length",
+         "frl-weight-negative", "frl-weight-nan", "frl-weighted-inf-y"])
 def test_bad_input_raises_value_error(call, match):
     with pytest.raises(ValueError, match=match):
         call()

@@ -67,6 +67,18 @@ void require_at_least(long long v, long long least, const char* who, const char*
                                 std::to_string(least) + ", got " + std::to_string(v));
 }
 
+void require_sample_weight(const Vector& w, Index rows, const char* who, const char* matrix) {
+  if (w.size() != rows)
+    throw std::invalid_argument(std::string(who) + ": sample_weight has " +
+                                std::to_string(w.size()) + " entries but " + matrix + " has " +
+                                std::to_string(rows) + " rows");
+  for (Index i = 0; i < w.size(); ++i)
+    if (!(w[i] > 0.0) || !std::isfinite(w[i]))
+      throw std::invalid_argument(std::string(who) + ": sample_weight must be finite and "
+                                  "positive, got " + number(w[i]) + " at row " +
+                                  std::to_string(i));
+}
+
 void require_rows(const MatrixView& A, const VectorView& y, const char* who, const char* name) {
   if (A.rows != y.size)
     throw std::invalid_argument(std::string(who) + ": " + name + " " + shape(A.rows, A.cols) +

@@ -33,6 +33,10 @@ void require_rows(const MatrixView& A, const VectorView& y, const char* who, con
 // Throws unless R (called `name`) is (p, p).
 void require_square(const Matrix& R, Index p, const char* who, const char* name);
 
+// Throws unless the sample weights w have one entry per row of the matrix called `matrix` (of
+// `rows` rows), each finite and positive.
+void require_sample_weight(const Vector& w, Index rows, const char* who, const char* matrix);
+
 // Throws unless yp has at least as many entries as yt.
 void require_covers(const VectorView& yp, const VectorView& yt, const char* who);
 

@@ -2,6 +2,7 @@
 
 #include "checks.hpp"
 #include "kernels.hpp"
+#include "rules.hpp"
 #include "solvers.hpp"
 #include "statistics.hpp"
 
@@ -21,18 +22,11 @@ namespace {
 
 using Engine = std::mt19937_64;
 
-constexpr double kScaleTuning = 1.547;       // biweight of the M-scale: 50 % breakdown ...
-constexpr double kScaleLevel = 0.5;          // ... at this mean of rho, Gaussian-consistent
-constexpr double kEfficiencyTuning = 4.685;  // biweight of the M-step: 95 % efficiency
-constexpr double kInlierCut = 3.0;           // inliers lie within this many scales
-constexpr double kTruncatedVariance = 0.97334;  // E[Z^2 | |Z| < 3] for Z standard normal
-constexpr double kMadToSd = 1.482602218505602;  // 1 / Phi^-1(3/4)
 constexpr Index kSearchRows = 2000;          // rows of the start search for larger m
 constexpr int kStartSteps = 2;               // concentration steps of every start
 constexpr std::size_t kPolished = 5;         // starts iterated to convergence
 constexpr int kPolishSteps = 10;             // bound on those iterations
 constexpr int kRedraws = 10;                 // draws for a subset of full rank
-constexpr int kScaleSteps = 100;             // bound on the fixed-point iterations of scales
 
 // Working data in column-major storage of our own, so that no layout changes a bit.
 struct Data {
@@ -251,13 +245,6 @@ double biweight_weight(double u2) {
   return v * v;
 }
 
-// Median of |r|; 0 for no entries.
-double median_abs(const Vector& r) {
-  std::vector<double> a(static_cast<std::size_t>(r.size()));
-  for (Index i = 0; i < r.size(); ++i) a[static_cast<std::size_t>(i)] = std::abs(r[i]);
-  return median_inplace(std::move(a));
-}
-
 // M-scale of r: the s with mean rho(r_i / (1.547 s)) = 1/2, rho Tukey's biweight scaled to a
 // maximum of 1 (rho(u) = 1 - (1 - min(u^2, 1))^3 at c = 1), by the fixed point
 // s^2 <- s^2 mean(rho) / (1/2) from the normalised median of |r|. 0 when more than half the
@@ -268,28 +255,11 @@ double m_scale(const Vector& r) {
   const double n = static_cast<double>(r.size());
   const Eigen::ArrayXd r2 = r.array().square();
   for (int it = 0; it < kScaleSteps; ++it) {
-    const double to_u2 = 1.0 / ((kScaleTuning * s) * (kScaleTuning * s));
+    const double to_u2 = 1.0 / ((kBiweightScaleTuning * s) * (kBiweightScaleTuning * s));
     const double sum = (1.0 - (1.0 - (r2 * to_u2).min(1.0)).cube()).sum();
     stop_point(8.0 * n);
-    const double next = s * std::sqrt(sum / (n * kScaleLevel));
+    const double next = s * std::sqrt(sum / (n * kBiweightScaleLevel));
     const bool done = std::abs(next - s) <= 1e-10 * s;
-    s = next;
-    if (done) break;
-  }
-  return s;
-}
-
-// Scale of the inliers: from s, the fixed point of s^2 = mean(r^2 over |r| < 3 s) / 0.97334.
-double inlier_scale(const Vector& r, double s) {
-  const Eigen::ArrayXd r2 = r.array().square();
-  for (int it = 0; it < kScaleSteps; ++it) {
-    const auto inside = r2 < (kInlierCut * s) * (kInlierCut * s);
-    const double sum = inside.select(r2, 0.0).sum();
-    const Index count = inside.count();
-    stop_point(4.0 * static_cast<double>(r.size()));
-    if (count == 0) break;
-    const double next = std::sqrt(sum / static_cast<double>(count) / kTruncatedVariance);
-    const bool done = std::abs(next - s) <= 1e-12 * s;
     s = next;
     if (done) break;
   }
@@ -298,7 +268,7 @@ double inlier_scale(const Vector& r, double s) {
 
 // Biweight weights at c = 4.685 and scale s. r (m) -> w (m).
 Vector biweights(const Vector& r, double s) {
-  const double to_u2 = 1.0 / ((kEfficiencyTuning * s) * (kEfficiencyTuning * s));
+  const double to_u2 = 1.0 / ((kBiweightEfficiencyTuning * s) * (kBiweightEfficiencyTuning * s));
   Vector w(r.size());
   for (Index i = 0; i < r.size(); ++i) w[i] = biweight_weight(r[i] * r[i] * to_u2);
   return w;
@@ -386,18 +356,8 @@ void check_arguments(const Data& d, const VectorView& y, const PenaltySpec& pen,
   if (opt.max_iter < 0)
     throw std::invalid_argument(std::string(who) + ": max_iter must not be negative, got " +
                                 std::to_string(opt.max_iter));
-  if (opt.sample_weight != nullptr) {
-    const Vector& w = *opt.sample_weight;
-    if (w.size() != d.X.rows())
-      throw std::invalid_argument(std::string(who) + ": sample_weight has " +
-                                  std::to_string(w.size()) + " entries but Phi has " +
-                                  std::to_string(d.X.rows()) + " rows");
-    for (Index i = 0; i < w.size(); ++i)
-      if (!(w[i] > 0.0) || !std::isfinite(w[i]))
-        throw std::invalid_argument(std::string(who) + ": sample_weight must be finite and "
-                                    "positive, got " + std::to_string(w[i]) + " at row " +
-                                    std::to_string(i));
-  }
+  if (opt.sample_weight != nullptr)
+    require_sample_weight(*opt.sample_weight, d.X.rows(), who, "Phi");
 }
 
 }  // namespace
@@ -422,7 +382,7 @@ RobustFit fit_robust_linear(const MatrixView& Phi, const VectorView& y, const Ma
   const double floor = std::max(1e-12 * (m > 0 ? d.y.cwiseAbs().maxCoeff() : 0.0),
                                 std::numeric_limits<double>::min());
   if (m <= p || p == 0) {
-    const double n = opt.sample_weight != nullptr ? opt.sample_weight->sum()
+    const double n = opt.sample_weight != nullptr ? total_weight(*opt.sample_weight)
                                                   : static_cast<double>(m);
     return fit_every_row(d, n, pen, ridge, floor);
   }

@@ -19,6 +19,23 @@
 
 namespace dorv {
 
+namespace {
+
+constexpr double kWarmupTemperature = 2.0;    // warm-up chains start at this temperature ...
+constexpr double kWarmupCooling = 0.995;      // ... times this after each step
+constexpr double kRandomStartSpread = 0.5;    // sd of each coordinate of a random start
+constexpr double kSummaryTemperature = 1.0;   // of the Gibbs summary of the warm-up energies
+constexpr double kEliteDistance = 0.1;        // elites preferably lie farther apart than this
+constexpr double kDeepStartShare = 0.5;       // the deep phase starts at this share of r_heat ...
+constexpr double kDeepCooling = 0.9997;       // ... times this after each step
+constexpr double kDeepStepShare = 0.3;        // its proposals' spread, as a share of step_size
+constexpr std::uint64_t kChainSeedStride = 1000;  // warm-up chain c draws from seed + c stride
+constexpr std::uint64_t kDeepSeedOffset = 7777;   // elite e from seed + offset + e stride
+constexpr std::uint64_t kEliteSeedStride = 13;
+constexpr Index kMaxTabulatedRows = Index{1} << 16;  // the score is tabulated up to so many rows
+
+}  // namespace
+
 GibbsResult gibbs_entropy(const Vector& energies, double T) {
   if (energies.size() == 0) throw std::invalid_argument("gibbs_entropy: energies is empty");
   const Index N = energies.size();
@@ -59,7 +76,7 @@ std::vector<Chain> select_elite(const std::vector<Chain>& ranked, int n_elite) {
   const auto room = [&] { return static_cast<long long>(elite.size()) < n_elite; };
   for (std::size_t i = 1; i < ranked.size() && room(); ++i) {
     const bool close = std::any_of(elite.begin(), elite.end(), [&](const Chain& e) {
-      return (ranked[i].beta - e.beta).norm() <= 0.1;
+      return (ranked[i].beta - e.beta).norm() <= kEliteDistance;
     });
     if (!close) elite.push_back(ranked[i]);
   }
@@ -180,8 +197,9 @@ class StepPoints {
   int count_ = 0;
 };
 
-// An annealed chain from a random start: normal(0, 0.5) draws without a start of the caller's;
-// with one, the start itself (chain 0) or the start plus normal(0, step_size) draws.
+// An annealed chain of n_steps from kWarmupTemperature: it starts at normal(0,
+// kRandomStartSpread) draws without a start of the caller's; with one, at the start itself
+// (chain 0) or the start plus normal(0, step_size) draws.
 Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step_size,
               const Vector* init, bool perturb) {
   Engine engine(seed);
@@ -189,7 +207,7 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   Uniform unif(0.0, 1.0);
   Vector start;
   if (init == nullptr) {
-    Normal spread(0.0, 0.5);
+    Normal spread(0.0, kRandomStartSpread);
     start.resize(energy.k);
     for (Index i = 0; i < start.size(); ++i) start[i] = spread(engine);
   } else {
@@ -198,11 +216,11 @@ Chain warm_up(const Energy& energy, std::uint64_t seed, int n_steps, double step
   }
   Walker w(std::move(start), 0.0, energy);
   w.e = energy(w.b, w.buf);
-  double T = 2.0;
+  double T = kWarmupTemperature;
   StepPoints point(energy.work());
   for (int s = 0; s < n_steps; ++s) {
     w.step(energy, T, prop, unif, engine);
-    T *= 0.995;
+    T *= kWarmupCooling;
     point();
   }
   return {std::move(w.b), w.e};
@@ -256,19 +274,19 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
       H_piH_(H_piH),
       seed_(seed) {}
 
-MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R1,
-                               const Matrix* R2, double gamma1, double gamma2,
-                               const Vector* init) const {
+namespace {
+
+// The checks of fit, before any work.
+void check_fit_arguments(const TournamentMCMC& s, const Matrix& X, const Vector& y,
+                         const PenaltySpec& pen, const Vector* init) {
   const char* who = "TournamentMCMC.fit";
-  if (n_chains_ == 0)
-    throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1, got 0");
+  require_at_least(s.n_chains(), 1, who, "n_chains");
   if (X.rows() != y.size())
     throw std::invalid_argument("TournamentMCMC.fit: X has " + std::to_string(X.rows()) +
                                 " rows but y has " + std::to_string(y.size()) + " entries");
   if (X.cols() > std::numeric_limits<int>::max())
     throw std::invalid_argument("TournamentMCMC.fit: X has " + std::to_string(X.cols()) +
                                 " columns, more than an int can count");
-  const PenaltySpec pen{R1, R2, gamma1, gamma2};
   check_penalty_shapes(pen, X.cols(), who);
   // NaN or infinite data would give every chain a NaN or infinite energy, and a confident
   // answer: refused, as by the solvers, with the terms of the score that are read.
@@ -281,39 +299,53 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                                   " entries but X has " + std::to_string(X.cols()) + " columns");
     require_finite(*init, who, "init");
   }
-  if (X.cols() > 0 && H_piH_ <= 0)
+  if (X.cols() > 0 && s.H_piH() <= 0)
     throw std::invalid_argument("TournamentMCMC.fit: H_piH must be positive, got " +
-                                std::to_string(H_piH_));
+                                std::to_string(s.H_piH()));
   // A proposal's spread must be a positive number; a negative number of steps has no meaning.
-  require_positive(step_size_, who, "step_size");
-  require_at_least(n_warmup_, 0, who, "n_warmup");
-  require_at_least(n_deep_, 0, who, "n_deep");
+  require_positive(s.step_size(), who, "step_size");
+  require_at_least(s.n_warmup(), 0, who, "n_warmup");
+  require_at_least(s.n_deep(), 0, who, "n_deep");
+}
 
-  const int k = static_cast<int>(X.cols());
-  Energy energy{X, y, k, H_piH_, hit_tolerance(view(y)), pen, {}};
-  // Tabulating the score by hit count saves two logarithms per evaluation; worth it when there
-  // are more evaluations than entries.
-  const double evaluations =
-      std::max(n_chains_, 0) * (1.0 + std::max(n_warmup_, 0)) +
-      std::max(1, std::min(n_elite_, n_chains_)) * static_cast<double>(std::max(n_deep_, 0));
-  if (fused_hits_apply(X) && X.rows() <= (Index{1} << 16) &&
-      static_cast<double>(X.rows()) < evaluations) {
-    energy.score_of_hits.resize(static_cast<std::size_t>(X.rows()) + 1);
-    for (Index h = 0; h <= X.rows(); ++h)
-      energy.score_of_hits[static_cast<std::size_t>(h)] =
-          mdl_score_of_hits(h, X.rows(), k, H_piH_);
-  }
+// Number of elites the deep phase refines: n_elite, at least one and at most every chain.
+int elites_refined(const TournamentMCMC& s) {
+  return std::max(1, std::min(s.n_elite(), s.n_chains()));
+}
 
-  // Refuse a working set that cannot fit in memory before any work: every chain ends up holding
-  // k doubles, each running walker (one per thread, and the deep phase's) holds three vectors of
-  // k and one of n, and the elite copies and best_b k each. A negative count passes this and
-  // fails below with the standard length error.
-  const double n_chains = std::max(n_chains_, 0), kd = static_cast<double>(k);
-  const double walkers = std::min<double>(omp_get_max_threads(), n_chains) + 1.0;
-  const double copies = std::min<double>(std::max(n_elite_, 1), n_chains) + 1.0;
-  require_doubles(n_chains * (kd + 4.0) + walkers * (3.0 * kd + static_cast<double>(X.rows())) +
+// Refuses a working set that cannot fit in memory: every chain ends up holding k doubles, each
+// running walker (one per thread, and the deep phase's) holds three vectors of k and one of n,
+// and the elite copies and the best vector k each.
+void require_working_set(const TournamentMCMC& s, Index n, Index k) {
+  const double chains = s.n_chains(), kd = static_cast<double>(k);
+  const double walkers = std::min<double>(omp_get_max_threads(), chains) + 1.0;
+  const double copies = elites_refined(s) + 1.0;
+  require_doubles(chains * (kd + 4.0) + walkers * (3.0 * kd + static_cast<double>(n)) +
                   copies * kd);
-  std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
+}
+
+// The score without penalties by number of hits, 0 ... n, where the fused hit count applies and
+// the table costs less than the evaluations it saves two logarithms each; empty otherwise.
+std::vector<double> score_table(const TournamentMCMC& s, const Matrix& X) {
+  const double evaluations =
+      s.n_chains() * (1.0 + s.n_warmup()) + elites_refined(s) * static_cast<double>(s.n_deep());
+  const Index n = X.rows();
+  if (!fused_hits_apply(X) || n > kMaxTabulatedRows || !(static_cast<double>(n) < evaluations))
+    return {};
+  const int k = static_cast<int>(X.cols());
+  std::vector<double> table(static_cast<std::size_t>(n) + 1);
+  for (Index h = 0; h <= n; ++h)
+    table[static_cast<std::size_t>(h)] = mdl_score_of_hits(h, n, k, s.H_piH());
+  return table;
+}
+
+// The annealed warm-up of every chain, in parallel; chain c draws from seed + c kChainSeedStride.
+// The calling thread also answers the stop checks until every chain is done. Rethrows a stop,
+// then the error of the first chain that failed.
+std::vector<Chain> warm_up_chains(const Energy& energy, const TournamentMCMC& s,
+                                  const Vector* init) {
+  const int n_chains = s.n_chains();
+  std::vector<Chain> chains(static_cast<std::size_t>(n_chains));
   std::vector<std::exception_ptr> errors(chains.size());
   StopSource* const stop = current_stop_source();
   std::exception_ptr stopped;
@@ -322,11 +354,11 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   {
     const StopScope follow(stop);
 #pragma omp for schedule(dynamic, 1) nowait
-    for (int c = 0; c < n_chains_; ++c) {
+    for (int c = 0; c < n_chains; ++c) {
       const auto slot = static_cast<std::size_t>(c);
+      const std::uint64_t seed = s.seed() + kChainSeedStride * static_cast<std::uint64_t>(c);
       try {
-        chains[slot] = warm_up(energy, seed_ + 1000u * static_cast<std::uint64_t>(c),
-                               n_warmup_, step_size_, init, c > 0);
+        chains[slot] = warm_up(energy, seed, s.n_warmup(), s.step_size(), init, c > 0);
       } catch (...) {
         errors[slot] = std::current_exception();
       }
@@ -334,7 +366,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     }
     if (stop != nullptr && omp_get_thread_num() == 0) {
       try {
-        done.wait_for(n_chains_, *stop);
+        done.wait_for(n_chains, *stop);
       } catch (...) {
         stopped = std::current_exception();
       }
@@ -343,43 +375,68 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
   if (stopped) std::rethrow_exception(stopped);
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
+  return chains;
+}
 
-  Vector energies(n_chains_);
-  for (int c = 0; c < n_chains_; ++c) energies[c] = chains[static_cast<std::size_t>(c)].energy;
-  const GibbsResult gb = gibbs_entropy(energies, 1.0);
+// Gibbs summary of the chains' energies at kSummaryTemperature.
+GibbsResult summary_of(const std::vector<Chain>& chains) {
+  Vector energies(static_cast<Index>(chains.size()));
+  for (std::size_t c = 0; c < chains.size(); ++c)
+    energies[static_cast<Index>(c)] = chains[c].energy;
+  return gibbs_entropy(energies, kSummaryTemperature);
+}
 
-  std::sort(chains.begin(), chains.end(), lower_energy);
-  const std::vector<Chain> elite = select_elite(chains, n_elite_);
-
-  Vector best_b = elite.front().beta;
-  double best_e = elite.front().energy;
-  double T = 0.5 * gb.r_heat;
+// The deep phase: each elite in turn refined for n_deep steps of kDeepStepShare step_size, elite
+// e drawing from seed + kDeepSeedOffset + e kEliteSeedStride, at a temperature that starts at T
+// and cools by kDeepCooling per step through all of them. The lowest energy seen, the first
+// elite's at least.
+Chain deep_phase(const Energy& energy, const std::vector<Chain>& elite, const TournamentMCMC& s,
+                 double T) {
+  Chain best = elite.front();
   StepPoints point(energy.work());
-  for (std::size_t ei = 0; ei < elite.size(); ++ei) {
-    Engine engine(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
-    Normal prop(0.0, 0.3 * step_size_);
+  for (std::size_t e = 0; e < elite.size(); ++e) {
+    Engine engine(s.seed() + kDeepSeedOffset + kEliteSeedStride * static_cast<std::uint64_t>(e));
+    Normal prop(0.0, kDeepStepShare * s.step_size());
     Uniform unif(0.0, 1.0);
-    Walker w(elite[ei].beta, elite[ei].energy, energy);
-    for (int s = 0; s < n_deep_; ++s) {
+    Walker w(elite[e].beta, elite[e].energy, energy);
+    for (int step = 0; step < s.n_deep(); ++step) {
       w.step(energy, T, prop, unif, engine);
-      if (w.e < best_e) {
-        best_b = w.b;
-        best_e = w.e;
+      if (w.e < best.energy) {
+        best.beta = w.b;
+        best.energy = w.e;
       }
-      T *= 0.9997;
+      T *= kDeepCooling;
       point();
     }
   }
-  // Never worse than the caller's start.
-  if (init != nullptr) {
-    Buffers buf = energy.buffers();
-    const double e = energy(*init, buf);
-    if (e < best_e) {
-      best_b = *init;
-      best_e = e;
-    }
-  }
-  return {std::move(best_b), best_e, gb, n_chains_, n_elite_};
+  return best;
+}
+
+// The caller's start where it has a strictly lower energy than what the sampler found.
+Chain no_worse_than_start(Chain best, const Energy& energy, const Vector& init) {
+  Buffers buf = energy.buffers();
+  const double e = energy(init, buf);
+  if (e < best.energy) return {init, e};
+  return best;
+}
+
+}  // namespace
+
+MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R1,
+                               const Matrix* R2, double gamma1, double gamma2,
+                               const Vector* init) const {
+  const PenaltySpec pen{R1, R2, gamma1, gamma2};
+  check_fit_arguments(*this, X, y, pen, init);
+  require_working_set(*this, X.rows(), X.cols());
+  const int k = static_cast<int>(X.cols());
+  const Energy energy{X, y, k, H_piH_, hit_tolerance(view(y)), pen, score_table(*this, X)};
+  std::vector<Chain> chains = warm_up_chains(energy, *this, init);
+  const GibbsResult gibbs = summary_of(chains);
+  std::sort(chains.begin(), chains.end(), lower_energy);
+  Chain best = deep_phase(energy, select_elite(chains, n_elite_), *this,
+                          kDeepStartShare * gibbs.r_heat);
+  if (init != nullptr) best = no_worse_than_start(std::move(best), energy, *init);
+  return {std::move(best.beta), best.energy, gibbs, n_chains_, n_elite_};
 }
 
 }  // namespace dorv

@@ -49,6 +49,27 @@ Vector ols_whole_svd(const MatrixView& X, const VectorView& y) {
   return beta;
 }
 
+struct WeightedRows {
+  Matrix X;  // (m, p)
+  Vector y;  // (m)
+};
+
+// The rows of X and y scaled by the square roots of the weights w (m), in column-major storage.
+WeightedRows weighted_rows(const MatrixView& X, const VectorView& y, const Vector& w) {
+  const Eigen::ArrayXd root = w.array().sqrt();
+  WeightedRows rows{Matrix(X.rows, X.cols), Vector(y.size)};
+  // By blocks of rows, so that a row-major block stays in cache while its columns are written.
+  constexpr Index block = 64;
+  for (Index i0 = 0; i0 < X.rows; i0 += block) {
+    const Index i1 = std::min(X.rows, i0 + block);
+    for (Index j = 0; j < X.cols; ++j)
+      for (Index i = i0; i < i1; ++i) rows.X(i, j) = X(i, j) * root[i];
+  }
+  for (Index i = 0; i < y.size; ++i) rows.y[i] = y(i) * root[i];
+  stop_point(static_cast<double>(rows.X.size() + rows.y.size()));
+  return rows;
+}
+
 }  // namespace
 
 // For m >= p the SVD is taken of the triangular factor R of [X y] = Q [R; 0]: X = Q1 R11, so X
@@ -92,36 +113,54 @@ Vector ols(const MatrixView& X, const VectorView& y) {
 }
 
 Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const Matrix* R1,
-                              const Matrix* R2, double gamma1, double gamma2, double ridge) {
+                              const Matrix* R2, double gamma1, double gamma2, double ridge,
+                              const Vector* sample_weight) {
   const char* who = "fit_regularized_linear";
   require_rows(Phi, y, who, "Phi");
+  if (sample_weight != nullptr) require_sample_weight(*sample_weight, Phi.rows, who, "Phi");
   const Index p = Phi.cols;
   // y is scanned at once where no product of it with Phi will show a NaN or an infinity.
   if (p == 0 || Phi.rows == 0) require_finite(y, who, "y");
-  // The p x p system and its factorisation must fit in memory, however few rows Phi has.
-  require_doubles(2.0 * static_cast<double>(p) * static_cast<double>(p) +
-                  3.0 * static_cast<double>(p));
+  // The p x p system and its factorisation must fit in memory, however few rows Phi has, and
+  // the weighted rows' copy with it.
+  const double m = static_cast<double>(Phi.rows), pd = static_cast<double>(p);
+  require_doubles(2.0 * pd * pd + 3.0 * pd + (sample_weight != nullptr ? m * (pd + 2.0) : 0.0));
   const bool use1 = R1 != nullptr && gamma1 != 0.0;
   const bool use2 = R2 != nullptr && gamma2 != 0.0;
   if (use1) require_square(*R1, p, who, "R1");
   if (use2) require_square(*R2, p, who, "R2");
-  // Only the lower triangle of A is read by the factorisation, so the product fills only that
-  // one, together with b = Phiᵀy in the same pass over Phi.
   Matrix A;
   Vector b;
-  gram_lower(Phi, y, A, b);
-  // b sums products with every entry of y, so NaN or an infinity there makes it non-finite.
-  if (!all_finite(b)) require_finite(y, who, "y");
-
-  // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
-  // finite zeros rather than NaN: everything that enters A must be finite. A(j, j) sums the
-  // squares of column j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned
-  // only then.
-  if (!all_finite(A.diagonal())) require_finite(Phi, who, "Phi");
+  double n = static_cast<double>(y.size);
+  if (sample_weight != nullptr) {
+    // The data are scanned first: a finite entry may overflow once weighted.
+    require_finite(Phi, who, "Phi");
+    require_finite(y, who, "y");
+    const WeightedRows rows = weighted_rows(Phi, y, *sample_weight);
+    gram_lower(view(rows.X), view(rows.y), A, b);
+    n = total_weight(*sample_weight);
+  } else {
+    // Only the lower triangle of A is read by the factorisation, so the product fills only that
+    // one, together with b = Phiᵀy in the same pass over Phi.
+    gram_lower(Phi, y, A, b);
+    // b sums products with every entry of y, so NaN or an infinity there makes it non-finite.
+    if (!all_finite(b)) require_finite(y, who, "y");
+    // A NaN pivot counts as zero in the LDLT solve, so NaN in the system matrix can come back as
+    // finite zeros rather than NaN: everything that enters A must be finite. A(j, j) sums the
+    // squares of column j, so a NaN or an infinity in Phi makes it non-finite: Phi is scanned
+    // only then.
+    if (!all_finite(A.diagonal())) require_finite(Phi, who, "Phi");
+  }
   require_finite(ridge, who, "ridge");
   const PenaltySpec pen{R1, R2, gamma1, gamma2};
   check_penalty_values(pen, who);
-  return solve_penalised(std::move(A), b, static_cast<double>(y.size), pen, ridge);
+  return solve_penalised(std::move(A), b, n, pen, ridge);
+}
+
+double total_weight(const Vector& w) {
+  double n = 0.0;
+  for (Index i = 0; i < w.size(); ++i) n += w[i];
+  return n;
 }
 
 Vector solve_penalised(Matrix A, const Vector& b, double n, const PenaltySpec& pen, double ridge) {

@@ -8,6 +8,7 @@
 
 #include "checks.hpp"
 #include "kernels.hpp"
+#include "rules.hpp"
 
 namespace dorv {
 
@@ -18,6 +19,12 @@ double median_inplace(std::vector<double> v) {
   std::nth_element(v.begin(), mid, v.end());
   if (n % 2 == 1) return *mid;
   return 0.5 * (*mid + *std::max_element(v.begin(), mid));
+}
+
+double median_abs(const Vector& r) {
+  std::vector<double> a(static_cast<std::size_t>(r.size()));
+  for (Index i = 0; i < r.size(); ++i) a[static_cast<std::size_t>(i)] = std::abs(r[i]);
+  return median_inplace(std::move(a));
 }
 
 namespace {
@@ -197,9 +204,6 @@ double compute_SR(const VectorView& yp, const VectorView& yt, double eps) {
   return hit_rate(count_within(yp, yt, n, eps), n);
 }
 
-double hit_tolerance(const VectorView& yt) {
-  const double m = mad(yt);
-  return m > 0.0 ? 0.4 * m : 0.4;
-}
+double hit_tolerance(const VectorView& yt) { return hit_tolerance(mad(yt)); }
 
 }  // namespace dorv

@@ -10,6 +10,9 @@ namespace dorv {
 // Median by one selection pass; 0.0 for an empty list. v is reordered (taken by value).
 double median_inplace(std::vector<double> v);
 
+// Median of |r|; 0.0 for no entries. r (n).
+double median_abs(const Vector& r);
+
 // Raw median absolute deviation about the median (no consistency factor); 0.0 when empty,
 // NaN when y holds a NaN. y (n).
 double mad(const VectorView& y);
@@ -25,7 +28,7 @@ double hit_rate(Index hit, Index n);
 // yt (n), yp (>= n): further entries of yp are ignored.
 double compute_SR(const VectorView& yp, const VectorView& yt, double eps);
 
-// Hit tolerance of the scores: 0.4 * mad(yt) when that is positive, otherwise 0.4.
+// Hit tolerance of the scores for the targets yt: hit_tolerance(mad(yt)) (rules.hpp).
 double hit_tolerance(const VectorView& yt);
 
 }  // namespace dorv

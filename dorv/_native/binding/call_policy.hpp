@@ -40,11 +40,19 @@ class SignalCheck final : public StopSource {
   std::optional<py::error_already_set> raised_;
 };
 
+// Whether the calling thread is the interpreter's main thread, the one that runs signal
+// handlers: asked of the threading module, since the C API keeps its own test private (and
+// from 3.13 out of its headers). After a fork the forking thread is the child's main thread.
+inline bool on_main_thread() {
+  const py::object main = py::module_::import("threading").attr("main_thread")();
+  return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
+}
+
 template <class Run>
 auto released(double work, const Run& run) -> decltype(run()) {
   if (!(work >= kReleaseWork)) return run();
   SignalCheck check;
-  const StopScope scope(_PyOS_IsMainThread() ? &check : nullptr);
+  const StopScope scope(on_main_thread() ? &check : nullptr);
   try {
     const py::gil_scoped_release unlocked;
     return run();

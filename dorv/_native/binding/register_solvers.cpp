@@ -26,17 +26,19 @@ void register_solvers(py::module_& m) {
       .def(
           "fit_regularized_linear",
           [](const MatrixView& Phi, const VectorView& y, const py::object& R1,
-             const py::object& R2, double gamma1, double gamma2, double ridge) {
+             const py::object& R2, double gamma1, double gamma2, double ridge,
+             const std::optional<Vector>& sample_weight) {
             Matrix r1, r2;
             const Matrix* p1 = optional_matrix(R1, r1);
             const Matrix* p2 = optional_matrix(R2, r2);
+            const Vector* w = sample_weight ? &*sample_weight : nullptr;
             const double p = static_cast<double>(Phi.cols);
             return released(size(Phi) * (p + 2.0) + p * p * p, [&] {
-              return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+              return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge, w);
             });
           },
           "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-          "gamma2"_a = 0.0, "ridge"_a = 1e-10);
+          "gamma2"_a = 0.0, "ridge"_a = 1e-10, py::kw_only(), "sample_weight"_a = py::none());
 
   py::class_<RobustFit> result(m, "RobustFit",
                                "What fit_robust_linear found; read-only.");

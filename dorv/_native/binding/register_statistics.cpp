@@ -4,6 +4,7 @@
 
 #include "binding/call_policy.hpp"
 #include "binding/registry.hpp"
+#include "rules.hpp"
 #include "scores.hpp"
 #include "statistics.hpp"
 
@@ -13,6 +14,12 @@ using namespace pybind11::literals;
 namespace dorv::binding {
 
 void register_statistics(py::module_& m) {
+  m.attr("HIT_FACTOR") = kHitFactor;
+  m.attr("BIWEIGHT_EFFICIENCY_TUNING") = kBiweightEfficiencyTuning;
+  m.attr("BIWEIGHT_SCALE_TUNING") = kBiweightScaleTuning;
+  m.attr("INLIER_CUT") = kInlierCut;
+  m.attr("TRUNCATED_VARIANCE") = kTruncatedVariance;
+  m.attr("MAD_TO_SD") = kMadToSd;
   m.def("mad", unlocked(&mad, [](const VectorView& y) { return 10.0 * size(y); }), "y"_a)
       .def("compute_sr",
            unlocked(&compute_SR,
@@ -34,7 +41,18 @@ void register_statistics(py::module_& m) {
                             [&] { return mdl_score(yp, yt, k, H, &beta, &pen); });
           },
           "yp"_a, "yt"_a, "k"_a.noconvert(), "H"_a.noconvert(), "beta"_a, "R1"_a, "R2"_a,
-          "gamma1"_a = 0.0, "gamma2"_a = 0.0);
+          "gamma1"_a = 0.0, "gamma2"_a = 0.0)
+      .def("hit_tolerance", static_cast<double (*)(double)>(&hit_tolerance), "mad"_a,
+           "HIT_FACTOR * mad, or HIT_FACTOR when mad is not positive (or NaN): the hit\n"
+           "tolerance of the scores and the sampler for targets of that mad.")
+      .def("inlier_scale",
+           unlocked(static_cast<double (*)(const Vector&)>(&inlier_scale),
+                    [](const Vector& r) { return 50.0 * size(r); }),
+           "residuals"_a,
+           "Noise sd of the inliers: from MAD_TO_SD * median |r|, the fixed point of\n"
+           "s**2 = mean(r**2 over |r| < INLIER_CUT * s) / TRUNCATED_VARIANCE, as\n"
+           "fit_robust_linear computes its scale. Not floored: 0 when more than half the\n"
+           "residuals are 0, or for none.");
 }
 
 }  // namespace dorv::binding
