@@ -14,12 +14,12 @@ import numpy as np
 from scipy.stats import chi2
 
 from dorv._model.basis import Array, Mask
+from dorv._model.losses import MAD_TO_SD
 
 REMOTE_QUANTILE = 0.999
 ROWS_PER_INPUT = 5  # robust distances need this many rows per input and the centre at least
 CONCENTRATION_STEPS = 20  # at most, of the bulk's estimate in several inputs
 REWEIGHT_QUANTILE = 0.975  # rows within this chi-square quantile make the reweighted estimate
-MAD_TO_SD = 1.4826
 
 
 def remote_rows(T: Array) -> Mask | None:

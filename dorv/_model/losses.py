@@ -29,12 +29,13 @@ OUTLIER_SCALES = 3.0  # robust loss: rows beyond this many reference scales for 
 EQUIVALENT = 0.01  # robust loss: held-out excess within this share of the noise variance
 HUBER_C = 2.0  # robust loss: held-out residuals beyond this many reference scales count linearly
 HELD_OUT_RATIO = 1.5  # least squares: candidates within this ratio of the least held-out RMS
-INLIER_SCALES = 3.0  # the inlier scale counts the residuals within this many scales
+# The core's rules: the inlier scale counts the residuals within INLIER_SCALES scales; the
+# normal-consistent scale of a mad; the tuning of the robust fit's M-step (95 % efficiency).
+INLIER_SCALES = dc.INLIER_CUT
+MAD_TO_SD = dc.MAD_TO_SD
+BIWEIGHT_C = dc.BIWEIGHT_EFFICIENCY_TUNING
 FALSE_ALARM = 0.01  # a clean Gaussian sample has an outlier with this probability
-TRUNCATED_VARIANCE = 0.97334  # E[Z^2 | |Z| < 3] for Z standard normal
 TINY = 1e-300  # floor of a mean square whose logarithm is taken
-MAD_TO_SD = 1.4826  # normal-consistent scale of a median absolute deviation
-BIWEIGHT_C = 4.685  # tuning constant of the robust fit's M-step (95 % efficiency)
 SOLVER_SEED = 0  # the robust solver's elemental subsets are fixed
 START_SUBSETS = 100  # random elemental subsets of a robust fit from scratch
 MORE_SUBSETS = 10  # and of one that also starts from the fit of a smaller basis,
@@ -42,17 +43,9 @@ MORE_SUBSETS_WORK = 200  # fewer above 20 coefficients: at most this many over t
 
 
 def inlier_scale(residuals: Array) -> float:
-    """Standard deviation of the residuals of the inliers, consistent for Gaussian noise: from
-    1.4826 median |r|, a few steps of s <- RMS of the residuals within INLIER_SCALES s, corrected
-    for the cut of the normal tails."""
-    r = np.abs(residuals)
-    s = MAD_TO_SD * float(np.median(r))
-    for _ in range(10):
-        inside = r[r < INLIER_SCALES * s]
-        if inside.size == 0:
-            break
-        s = float(np.sqrt(np.mean(inside**2) / TRUNCATED_VARIANCE))
-    return s
+    """Standard deviation of the residuals of the inliers, consistent for Gaussian noise, as the
+    core's robust fit measures it (`dorv_core.inlier_scale`)."""
+    return dc.inlier_scale(residuals)
 
 
 def outlier_cut(n: int) -> float:
@@ -151,10 +144,8 @@ class SquaredLoss(Loss):
     def fit(self, problem, basis, rows=None, start=None, init=None, max_iter=50):
         Phi, z = (basis.Phi, problem.z) if rows is None else (basis.Phi[rows], problem.z[rows])
         w = problem.weight if rows is None or problem.weight is None else problem.weight[rows]
-        if w is not None:  # least squares of the rows scaled by sqrt(w)
-            Phi, z = Phi * np.sqrt(w)[:, None], z * np.sqrt(w)
         return Fit(dc.fit_regularized_linear(Phi, z, basis.R1, basis.R2, problem.gamma1,
-                                             problem.gamma2, problem.ridge))
+                                             problem.gamma2, problem.ridge, sample_weight=w))
 
     def figure(self, residuals, scale):
         return rms(residuals)
@@ -184,8 +175,9 @@ class SquaredLoss(Loss):
         Phi = basis.Phi * np.reshape(problem.root, (-1, 1))
         n, p = Phi.shape
         r = (problem.z - basis.Phi @ beta) * problem.root
+        n_w = n if problem.weight is None else float(np.sum(problem.weight))  # as the fit counts
         penalty = problem.ridge * np.eye(p)
-        penalty = penalty + n * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
+        penalty = penalty + n_w * (problem.gamma1 * basis.R1 + problem.gamma2 * basis.R2)
         gram = Phi.T @ Phi
         inverse = np.linalg.pinv(gram + penalty, hermitian=True)
         leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi)
