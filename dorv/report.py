@@ -115,8 +115,8 @@ def _candidates(m: MDLPolynomialRegressor) -> str:
 def _fit(m: MDLPolynomialRegressor, data) -> str:
     r2 = "robust R\u00b2" if m.loss_.robust else "R\u00b2"
     of = "(1.4826 mad(y))\u00b2" if m.loss_.robust else "var(y)"
-    lines = [f"fit       noise scale {g(m.scale_)}: the sd of the inliers' residuals, each "
-             "standardised by its leverage",
+    lines = [f"fit       noise scale {g(m.scale_)}: {m.loss_.scale_text}, each standardised by "
+             "its leverage",
              f"          {r2} {m.r2_:.4f} (1 - scale\u00b2 / {of}); BIC {m.bic_:.1f} (Gaussian "
              "likelihood of the inliers, lower is better)"]
     if m.spread_coef_.size == 1:

@@ -75,6 +75,7 @@ class Loss:
     rule: ClassVar[str]  # how the chosen candidate is picked, in the report's words
     title: ClassVar[str]  # what chose the model, in a few words for a plot's title
     tracks_scale: ClassVar[bool]  # a falling inlier scale counts as progress of the search
+    scale_text: ClassVar[str]  # what its noise scale is, in the report's words
     robust: ClassVar[bool]  # rows remote from the bulk of the inputs matter to it
     points_per_coef: ClassVar[int]  # training rows per coefficient of a candidate, at least
 
@@ -138,6 +139,7 @@ class SquaredLoss(Loss):
                            f"{HELD_OUT_RATIO:g} times the least")
     title: ClassVar[str] = "chosen by held-out (cv) error, then the lowest AIC"
     tracks_scale: ClassVar[bool] = False
+    scale_text: ClassVar[str] = "the root mean square of the residuals"
     robust: ClassVar[bool] = False
     points_per_coef: ClassVar[int] = 2
 
@@ -195,6 +197,7 @@ class BiweightLoss(Loss):
     title: ClassVar[str] = ("chosen by held-out (cv) error: the fewest coefficients within its "
                             "noise")
     tracks_scale: ClassVar[bool] = True
+    scale_text: ClassVar[str] = "the sd of the inliers' residuals"
     robust: ClassVar[bool] = True
     points_per_coef: ClassVar[int] = 5
 
