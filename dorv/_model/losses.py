@@ -144,8 +144,7 @@ class SquaredLoss(Loss):
     points_per_coef: ClassVar[int] = 2
 
     def fit(self, problem, basis, rows=None, start=None, init=None, max_iter=50):
-        Phi, z = (basis.Phi, problem.z) if rows is None else (basis.Phi[rows], problem.z[rows])
-        w = problem.weight if rows is None or problem.weight is None else problem.weight[rows]
+        Phi, z, w = problem.rows_of(basis, rows)
         return Fit(dc.fit_regularized_linear(Phi, z, basis.R1, basis.R2, problem.gamma1,
                                              problem.gamma2, problem.ridge, sample_weight=w))
 
@@ -202,8 +201,7 @@ class BiweightLoss(Loss):
     points_per_coef: ClassVar[int] = 5
 
     def fit(self, problem, basis, rows=None, start=None, init=None, max_iter=50):
-        Phi, z = (basis.Phi, problem.z) if rows is None else (basis.Phi[rows], problem.z[rows])
-        w = problem.weight if rows is None or problem.weight is None else problem.weight[rows]
+        Phi, z, w = problem.rows_of(basis, rows)
         args = (Phi, z, basis.R1, basis.R2, problem.gamma1, problem.gamma2, problem.ridge)
         if start is not None:
             run = dc.fit_robust_linear(*args, init=start.beta, scale=start.scale,

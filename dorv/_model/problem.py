@@ -128,6 +128,12 @@ class Problem:
     def basis(self, degrees: Degrees, total: int | None = None) -> Basis:
         return basis(degrees, self.T, total)
 
+    def rows_of(self, basis: Basis, rows=None) -> tuple[Array, Array, Array | None]:
+        """The design, the targets and the weights of all rows or of the given ones."""
+        if rows is None:
+            return basis.Phi, self.z, self.weight
+        return basis.Phi[rows], self.z[rows], None if self.weight is None else self.weight[rows]
+
     def fit(self, basis: Basis, rows=None, start: Fit | None = None,
             init: Array | None = None, max_iter: int = 50) -> Fit:
         """The loss's fit on all rows or on the given ones (see `Loss.fit`)."""
