@@ -1,5 +1,5 @@
-"""A scikit-learn regressor on polynomial bases, robust to gross outliers, whose degrees are
-chosen by minimum description length (MDL), judged on held-out points.
+"""A scikit-learn regressor on polynomial bases, robust where the data are contaminated and
+as good as least squares where they are not, whose degrees are chosen on held-out points.
 
 The model of ``MDLPolynomialRegressor`` for d input variables is a polynomial in the mapped
 inputs,
@@ -9,65 +9,16 @@ inputs,
 where t_j = (x_j - x_center_[j]) / x_scale_[j] maps the training range of variable j onto
 [-1, 1], over the monomials of a tensor-product basis with one maximum exponent per variable
 (``degrees_``), or, in several variables, over those of them whose total degree is at most the
-highest of the degrees (``total_degree_``; the polynomials of a total degree, as a user of
-``PolynomialFeatures`` knows them, where the tensor product would spend coefficients on high
-products). Fitting works on the standardised targets z = (y - median(y)) / mad(y), so that the
-default penalty weights suit data of any scale; ``coef_`` is given back in units of y.
+highest of the degrees (``total_degree_``). Fitting works on the standardised targets
+z = (y - median(y)) / mad(y), so that the default penalty weights suit data of any scale;
+``coef_`` is given back in units of y.
 
-Robust fitting
---------------
-With the default ``loss="biweight"`` every fit is an MM-estimate (``dorv.fit_robust_linear``):
-a high-breakdown start from random elemental subsets, then iteratively reweighted least squares
-with Tukey's biweight at the start's robust scale. Up to about half the points may be gross
-outliers (a glitching sensor, a mistyped value, a second population); on clean Gaussian noise
-the fit keeps about 95 % of the efficiency of least squares. ``scale_`` is the noise level of
-the inliers and ``inlier_mask_`` marks the points within 3 scales of the model.
-``loss="squared_error"`` fits by penalised least squares, as a plain polynomial fit does.
-
-Choosing the degrees
---------------------
-Each candidate basis is fitted on all the data (its MDL, hit rate and residual RMS) and, for
-the held-out judgement, once per fold of a ``cv``-fold split; a robust fold fit starts from the
-fit on all the data and keeps its scale. The out-of-fold predictions give a held-out figure and
-a held-out MDL (the same score with the hit rate counted on points the fit did not see). The
-held-out figure is the RMS of the held-out residuals; for the robust loss each residual counts
-at most ``CAP`` reference scales, the reference being the smallest inlier scale of any
-candidate's held-out residuals, so that an outlier weighs the same for every candidate and no
-more than a point that a poor model misses by a few noise levels. On noisy data the in-sample
-hit rate rewards degrees that chase the noise; held out, such a fit misses more points, not
-fewer.
-
-The candidates are visited along a path from the constant model rather than over the full
-grid of degrees (``dorv._model.search``): each step raises the degree of one variable or of all,
-as a tensor product and with its total degree bounded, and the path ends after a few steps
-without progress.
-
-Among the candidates as good as the best on held-out points, least squares chooses the one of
-lowest held-out MDL (ties go to fewer coefficients): the model that predicts unseen points about
-as well as any, and of those the shortest description. As good means a held-out mean square
-above the best by at most 2 ``RMS_TOLERANCE`` of it and at most ``R2_TOLERANCE`` of the
-variance of the targets. The robust loss chooses the one of fewest coefficients (ties go to the
-lower held-out MDL), as good meaning that the excess of its capped held-out squares over the
-best candidate's is on average within ``STANDARD_ERRORS`` standard errors of that mean over the
-folds: a difference that the noise and the choice of folds alone would make. (The held-out hit
-rate of a robust fit moves with a few points near the tolerance, more than the length of the
-description.)
-
-With more than ``SEARCH_ROWS`` samples the degrees are chosen on a fixed random subsample of
-that many, and the chosen basis is then fitted to all the samples (for the robust loss from the
-subsample's fit).
-
-The sampler
------------
-With ``refine=True`` the tournament sampler, whose energy is the MDL score, starts from the
-chosen fit (on at most ``SAMPLER_ROWS`` rows) and looks for more hits. For the robust loss it
-runs only where it can pay: where at least ``SAMPLER_MISSES`` of the inliers of the fit are not
-hits (where nearly every inlier is a hit already, more hits could only be outliers). Its model
-replaces the fit only where it is really better: it hits more points at a lower MDL on the
-whole data with a held-out figure as good (in the sense above, on the training residuals), and,
-run again without one fold, it predicts that fold with at least as many hits as the fit of the
-same points and a held-out figure as good. More hits alone are not enough: on noisy data the
-sampler buys them with larger residuals elsewhere.
+``fit`` is a short pipeline over the units of ``dorv._model``, each of which says its own rule:
+the problem in standard units (`problem`), rows remote from the bulk of the inputs
+(`leverage`), the folds (`folds`), each loss's path of candidates and its choice (`search`,
+`candidates`, `losses`), least squares or the robust fit (`efficiency`), the spread of the noise
+(`spread`), the final fit (`fitting`), the sampler's refinement (`refine`) and what the fit says
+of its coefficients and rows (`inference`).
 """
 
 from __future__ import annotations
@@ -79,7 +30,6 @@ import numpy as np
 import numpy.typing as npt
 from numpy.polynomial import Polynomial
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.model_selection import KFold
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
@@ -87,15 +37,13 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 import dorv_core as dc
 from dorv._model import inference
 from dorv._model.basis import Array, Degrees, design, in_original_inputs
-from dorv._model.candidates import judge, judged
 from dorv._model.fitting import choose_and_fit
 from dorv._model.folds import FOLD_SEED, FOLDS
 from dorv._model.leverage import remote_rows
 from dorv._model.inference import conclude
 from dorv._model.losses import LOSSES, Loss
-from dorv._model.problem import Problem, Units, rms, rows
+from dorv._model.problem import Problem, Units, rows
 from dorv._model.refine import Outcome, refine
-from dorv._model.search import Choice
 from dorv._model.spread import Spread
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE
 
@@ -328,7 +276,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.hit_tolerance_ = problem.eps * units.y_scale
         score = problem.score(basis, fit.beta)
         self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
-        self.candidates_ = _candidates(choice, units)
+        self.candidates_ = choice.record(units)
         chosen = self.candidates_["chosen"].index(True)
         self.cv_rms_ = self.candidates_["cv_rms"][chosen]
         self.cv_loss_ = self.candidates_["cv_loss"][chosen]
@@ -545,30 +493,3 @@ def _on_all_rows(mask: Array | None, keep: Array | None, n: int) -> Array:
 def _limits(X: Array, max_degrees: Degrees) -> Degrees:
     """Degrees that each variable's distinct values can carry."""
     return tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
-
-
-def _candidates(choice: Choice, units: Units) -> dict:
-    """The candidates of every loss tried, their figures as lists, in units of y where they
-    have units."""
-    table = [c for name in choice.tables for c in choice.tables[name]]
-    losses = [name for name in choice.tables for _ in choice.tables[name]]
-    figures = [f for name in choice.tables
-               for f in judge(choice.problems[name], choice.tables[name]).figures]
-    held_out = [rms(judged(choice.problems[name], c.held_out))
-                for name in choice.tables for c in choice.tables[name]]
-    y = units.y_scale
-    return {
-        "loss": losses,
-        "degrees": [c.degrees for c in table],
-        "total_degree": [c.total for c in table],
-        "n_coefs": [c.n_coefs for c in table],
-        "mdl": [c.mdl for c in table],
-        "hit_rate": [c.hit_rate for c in table],
-        "rms": [c.rms * y for c in table],
-        "scale": [c.scale * y for c in table],
-        "cv_mdl": [c.cv_mdl for c in table],
-        "cv_rms": [r * y for r in held_out],
-        "cv_loss": [f * y for f in figures],
-        "chosen": [c is choice.candidate for c in table],
-        "coef": [units.coef(c.fit.beta) for c in table],
-    }

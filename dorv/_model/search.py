@@ -19,10 +19,10 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from dorv._model.basis import Degrees, count, neighbours, shapes
-from dorv._model.candidates import Candidate, evaluate, judge
+from dorv._model.candidates import Candidate, evaluate, judge, judged
 from dorv._model.efficiency import least_squares_or_robust
 from dorv._model.losses import Loss
-from dorv._model.problem import Problem
+from dorv._model.problem import Problem, Units, rms
 
 MIN_GAIN = 0.02  # relative fall of the best held-out mean square that counts as progress
 SCALE_GAIN = 0.05  # relative fall of the smallest inlier scale that counts as progress too
@@ -98,6 +98,31 @@ class Choice:
     @property
     def problem(self) -> Problem:
         return self.problems[self.loss.name]
+
+    def record(self, units: Units) -> dict:
+        """The candidates of every loss tried, their figures as lists, in units of y where they
+        have units (``candidates_``)."""
+        table = [c for name in self.tables for c in self.tables[name]]
+        figures = [f for name in self.tables
+                   for f in judge(self.problems[name], self.tables[name]).figures]
+        held_out = [rms(judged(self.problems[name], c.held_out))
+                    for name in self.tables for c in self.tables[name]]
+        y = units.y_scale
+        return {
+            "loss": [name for name in self.tables for _ in self.tables[name]],
+            "degrees": [c.degrees for c in table],
+            "total_degree": [c.total for c in table],
+            "n_coefs": [c.n_coefs for c in table],
+            "mdl": [c.mdl for c in table],
+            "hit_rate": [c.hit_rate for c in table],
+            "rms": [c.rms * y for c in table],
+            "scale": [c.scale * y for c in table],
+            "cv_mdl": [c.cv_mdl for c in table],
+            "cv_rms": [r * y for r in held_out],
+            "cv_loss": [f * y for f in figures],
+            "chosen": [c is self.candidate for c in table],
+            "coef": [units.coef(c.fit.beta) for c in table],
+        }
 
 
 def search_and_choose(problem: Problem, losses: list[Loss], pairs, limits: Degrees) -> Choice:
