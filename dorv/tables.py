@@ -251,7 +251,8 @@ def decimal_years(column: pd.Series, path: str) -> pd.Series | None:
         return None
     ns = stamps.dt.tz_localize(None).to_numpy("datetime64[ns]")
     year = ns.astype("datetime64[Y]")
-    start, end = year.astype("datetime64[ns]"), (year + 1).astype("datetime64[ns]")
+    start = year.astype("datetime64[ns]")
+    end = (year + np.timedelta64(1, "Y")).astype("datetime64[ns]")
     with np.errstate(invalid="ignore"):
         value = year.astype(np.int64) + 1970 + (ns - start) / (end - start)
     return pd.Series(np.where(np.isnat(ns), math.nan, value), index=column.index,
