@@ -38,7 +38,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 
 import dorv_core as dc
 from dorv._model import inference
-from dorv._model.basis import Array, Degrees, design, in_original_inputs
+from dorv._model.basis import Array, Degrees, Mask, design, in_original_inputs
 from dorv._model.fitting import choose_and_fit
 from dorv._model.folds import FOLD_SEED, FOLDS
 from dorv._model import streamed
@@ -557,7 +557,7 @@ def _limits(X: Array, max_degrees: Degrees) -> Degrees:
     return tuple(limits)
 
 
-def _remote_by_sample(T: Array, subsample) -> Array | None:
+def _remote_by_sample(T: Array, subsample) -> Mask | None:
     """The rows of T (n, d) remote from the bulk of the subsample's inputs, flagged by slices
     (None where there are none or the subsample cannot tell)."""
     bulk = bulk_of(T[subsample])

@@ -37,7 +37,7 @@ class Bulk:
 
     def distance(self, T: Array) -> Array:
         """Squared robust distances (n) of the rows of T (n, d)."""
-        if T.shape[1] == 1:
+        if self.inverse is None:
             return ((T[:, 0] - self.centre[0]) / self.spread) ** 2
         centred = T - self.centre
         return np.einsum("ij,jk,ik->i", centred, self.inverse, centred) * self.factor
@@ -115,7 +115,7 @@ def _scatter(T: Array, rows: Mask) -> tuple[Array, Array] | None:
         inverse = np.linalg.inv(np.cov(T[rows], rowvar=False))
     except np.linalg.LinAlgError:
         return None
-    return centre, inverse
+    return np.asarray(centre, dtype=np.float64), np.asarray(inverse, dtype=np.float64)
 
 
 def _mahalanobis(T: Array, centre: Array, inverse: Array) -> Array:

@@ -279,7 +279,7 @@ def _squares_inference(problem: Problem, rows: Rows, basis: Basis, residuals: Ar
     mi, p = basis.multi_indices, basis.n_coefs
     with passes.over("covariance"):
         gram, _, total = rows.sums(mi)
-    inverse = np.linalg.pinv(gram + _penalty(problem, basis, total), hermitian=True)
+    inverse = _inverse(gram + _penalty(problem, basis, total))
     with passes.over("leverage"):
         leverage = rows.quadratic(mi, inverse)
     if rows.weight is not None:
@@ -303,7 +303,7 @@ def _biweight_inference(problem: Problem, rows: Rows, basis: Basis, residuals: A
     total = float(np.sum(weight if rows.weight is None else weight * rows.weight))
     with passes.over("covariance"):
         bread = rows.gram(mi, slope)
-    inverse = np.linalg.pinv(bread + _penalty(problem, basis, total), hermitian=True)
+    inverse = _inverse(bread + _penalty(problem, basis, total))
     with passes.over("leverage"):
         leverage = rows.quadratic(mi, inverse)
     leverage *= slope
@@ -317,6 +317,11 @@ def _biweight_inference(problem: Problem, rows: Rows, basis: Basis, residuals: A
     with passes.over("covariance"):
         filling = rows.gram(mi, meat)
     return sandwich(inverse, scale * scale * filling), leverage
+
+
+def _inverse(A: Array) -> Array:
+    """The pseudo-inverse of a symmetric matrix, as the losses' covariances take it."""
+    return np.asarray(np.linalg.pinv(A, hermitian=True), dtype=np.float64)
 
 
 def _penalty(problem: Problem, basis: Basis, total: float) -> Array:
