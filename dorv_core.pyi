@@ -40,7 +40,7 @@ def mdl_score_reg(
     gamma2: _Float = 0.0,
 ) -> float: ...
 def hit_tolerance(mad: _Float) -> float: ...
-def inlier_scale(residuals: _Vector) -> float: ...
+def inlier_scale(residuals: _Vector, start: _Float | None = None) -> float: ...
 def design_matrix_1d(deg: _Int, x: _Vector) -> _Array: ...
 def smoothness_penalty_matrices_1d(
     deg: _Int, x_min: _Float, x_max: _Float, n_grid: _Int = 600
@@ -156,3 +156,28 @@ def fit_robust_linear(
     max_iter: _Int = 50,
     sample_weight: _Vector | None = None,
 ) -> RobustFit: ...
+
+# Streamed sums over rows whose monomials are generated block by block (no design matrix).
+_MultiIndices: TypeAlias = Sequence[Sequence[_Int]] | npt.NDArray[np.integer]
+
+def streamed_sums(
+    T: _Matrix,
+    z: _Vector,
+    multi_indices: _MultiIndices,
+    beta: _Vector | None = None,
+    scale: _Float = 0.0,
+    sample_weight: _Vector | None = None,
+) -> tuple[_Array, _Array, float]: ...
+def streamed_predict(T: _Matrix, multi_indices: _MultiIndices, beta: _Vector) -> _Array: ...
+def streamed_gram(T: _Matrix, multi_indices: _MultiIndices, weight: _Vector) -> _Array: ...
+def streamed_quadratic(T: _Matrix, multi_indices: _MultiIndices, A: _Matrix) -> _Array: ...
+def solve_sums(
+    gram: _Matrix,
+    rhs: _Vector,
+    total_weight: _Float,
+    R1: _Matrix | None = None,
+    R2: _Matrix | None = None,
+    gamma1: _Float = 0.0,
+    gamma2: _Float = 0.0,
+    ridge: _Float = 1e-10,
+) -> _Array: ...

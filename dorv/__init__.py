@@ -35,6 +35,11 @@ from dorv_core import (
     mdl_score_reg,
     ols,
     smoothness_penalty_matrices_1d,
+    solve_sums,
+    streamed_gram,
+    streamed_predict,
+    streamed_quadratic,
+    streamed_sums,
 )
 
 if TYPE_CHECKING:
@@ -70,6 +75,11 @@ __all__ = [
     "mdl_score_reg",
     "ols",
     "smoothness_penalty_matrices_1d",
+    "solve_sums",
+    "streamed_gram",
+    "streamed_predict",
+    "streamed_quadratic",
+    "streamed_sums",
 ]
 
 

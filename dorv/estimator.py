@@ -24,6 +24,8 @@ of its coefficients and rows (`inference`).
 from __future__ import annotations
 
 import numbers
+import sys
+import time
 import warnings
 
 import numpy as np
@@ -36,10 +38,11 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 
 import dorv_core as dc
 from dorv._model import inference
-from dorv._model.basis import Array, Degrees, design, in_original_inputs
+from dorv._model.basis import Array, Degrees, Mask, design, in_original_inputs
 from dorv._model.fitting import choose_and_fit
 from dorv._model.folds import FOLD_SEED, FOLDS
-from dorv._model.leverage import remote_rows
+from dorv._model import streamed
+from dorv._model.leverage import bulk_of, remote_rows
 from dorv._model.inference import conclude
 from dorv._model.losses import LOSSES, Loss
 from dorv._model.problem import Problem, Units, rows
@@ -48,6 +51,8 @@ from dorv._model.spread import Spread
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE
 
 SEARCH_ROWS = 5000  # above this many samples, the degrees are chosen on a subsample
+STREAMED_ROWS = 1_000_000  # above this many, the final fit passes over the rows by blocks
+LIMIT_ROWS = 10_000  # the distinct values of an input are counted on these first rows first
 INTERVAL_KINDS = ("observation", "mean")
 
 
@@ -92,6 +97,19 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     random_state : int, RandomState instance or None, default=None
         Seed of the sampler: an int in [0, 2**64) is used as its seed; None or a RandomState
         draws one.
+    verbose : bool, default=False
+        Report the passes of a fit on many rows (above ``STREAMED_ROWS``) to stderr as they go,
+        one short line each.
+
+    Notes
+    -----
+    Above ``STREAMED_ROWS`` rows (10**6) ``fit`` never forms the design matrix of all rows: the
+    degrees are chosen on a fixed subsample of ``SEARCH_ROWS`` rows, as they are from 5000
+    rows on; the chosen fit is then polished, finished and judged by passes over the rows,
+    whose monomials the core generates block by block. The variance function of the noise is
+    fitted to the subsample's residuals, rows remote from the bulk of the inputs are told by
+    the bulk of the subsample, and the sampler does not run (``sampler_`` is None). Memory
+    beyond the inputs is then a few vectors of one entry per row.
 
     Attributes
     ----------
@@ -135,6 +153,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         ``mdl``, ``hit_rate``, ``rms``, ``held_out`` (hits and held-out figure of the sampler and
         of the fit on one fold left out of both, when it came to that), ``ran``, ``kept``,
         ``reason``, ``gibbs`` (the summary of its warm-up energies), ``n_chains``, ``n_elite``.
+        None too for a fit of more than ``STREAMED_ROWS`` rows, where it does not run.
     x_center_, x_scale_ : ndarray of shape (n_features_in_,)
         The map t = (x - x_center_) / x_scale_ of each input onto [-1, 1].
     y_center_, y_scale_ : float
@@ -201,11 +220,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         "n_elite": [Interval(numbers.Integral, 1, None, closed="left")],
         "step_size": [Interval(numbers.Real, 0.0, None, closed="neither")],
         "random_state": [Interval(numbers.Integral, 0, 2**64 - 1, closed="both"), "random_state"],
+        "verbose": ["verbose"],
     }
 
     def __init__(self, max_degree=12, *, loss="auto", gamma1=0.0, gamma2=1e-7, ridge=1e-10,
                  H=20, cv=None, refine=True, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5,
-                 step_size=0.05, random_state=None):
+                 step_size=0.05, random_state=None, verbose=False):
         self.max_degree = max_degree
         self.loss = loss
         self.gamma1 = gamma1
@@ -220,6 +240,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.n_elite = n_elite
         self.step_size = step_size
         self.random_state = random_state
+        self.verbose = verbose
 
     # -- fitting --------------------------------------------------------------------------------
 
@@ -240,20 +261,40 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         units = Units.of(X, y)
         T = units.t(X)
         losses = self._losses()
-        problem = Problem.of(T, units.z(y), losses[0], self.gamma1, self.gamma2, self.ridge,
-                             self.H, weight, remote_rows(T) if losses[0].robust else None)
         # Many samples: the degrees are chosen on a subsample.
-        subsample = rows(problem.n, SEARCH_ROWS, seed=FOLD_SEED)
-        done = choose_and_fit(problem, subsample, self.cv, _part(_groups(groups, keep), subsample),
-                              losses, _limits(X, max_degrees))
-        problem, choice, basis, fit, spread = (done.problem, done.choice, done.basis, done.fit,
-                                               done.spread)
+        subsample = rows(X.shape[0], SEARCH_ROWS, seed=FOLD_SEED)
+        by_passes = X.shape[0] > STREAMED_ROWS
+        remote = None
+        if losses[0].robust:
+            remote = _remote_by_sample(T, subsample) if by_passes else remote_rows(T)
+        problem = Problem.of(T, units.z(y), losses[0], self.gamma1, self.gamma2, self.ridge,
+                             self.H, weight, remote)
+        groups = _part(_groups(groups, keep), subsample)
+        limits = _limits(X, max_degrees)
         outcome = None
-        if self.refine:
-            cv = self.cv if isinstance(self.cv, numbers.Integral) else FOLDS
-            fit, outcome = refine(problem, basis, fit, self._sampler(seed), self._outcome(seed),
-                                  cv, units)
-        end = conclude(problem, basis, fit.beta, spread.coef.size - 1)
+        if by_passes:
+            passes = streamed.Passes(self._progress())
+            started = time.perf_counter()
+            sums = streamed.InMemoryRows(problem.T, problem.z, problem.weight)
+            done = streamed.choose_and_fit(problem, sums, subsample, self.cv, groups, losses,
+                                           limits, passes)
+            problem, choice, basis, fit, spread = (done.problem, done.choice, done.basis,
+                                                   done.fit, done.spread)
+            end = streamed.conclude(problem, done.rows, basis, fit.beta, spread.coef.size - 1,
+                                    passes)
+            score = streamed.score(problem, done.rows, basis, fit.beta, passes)
+            passes.report(f"{passes.count} passes over {problem.n} rows, "
+                          f"{time.perf_counter() - started:.1f} s in all")
+        else:
+            done = choose_and_fit(problem, subsample, self.cv, groups, losses, limits)
+            problem, choice, basis, fit, spread = (done.problem, done.choice, done.basis,
+                                                   done.fit, done.spread)
+            if self.refine:
+                cv = self.cv if isinstance(self.cv, numbers.Integral) else FOLDS
+                fit, outcome = refine(problem, basis, fit, self._sampler(seed),
+                                      self._outcome(seed), cv, units)
+            end = conclude(problem, basis, fit.beta, spread.coef.size - 1)
+            score = problem.score(basis, fit.beta)
 
         self._store_units(units)
         self.loss_, self.loss_reason_ = problem.loss, choice.reason
@@ -270,11 +311,10 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.inlier_mask_ = end.inliers
         if keep is not None and not keep.all():  # rows of weight 0 judged at weight 1
             T_all = units.t(X_all)
-            off = np.abs(design(basis.multi_indices, T_all) @ fit.beta - units.z(y_all))
+            off = np.abs(dc.streamed_predict(T_all, basis.multi_indices, fit.beta) - units.z(y_all))
             self.inlier_mask_ = off / spread.sd(T_all) <= end.cut * end.scale
             self.inlier_mask_[keep] = end.inliers
         self.hit_tolerance_ = problem.eps * units.y_scale
-        score = problem.score(basis, fit.beta)
         self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
         self.candidates_ = choice.record(units)
         chosen = self.candidates_["chosen"].index(True)
@@ -289,6 +329,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         if self.loss == "auto":
             return [LOSSES["biweight"], LOSSES["squared_error"]]
         return [LOSSES[self.loss]]
+
+    def _progress(self):
+        """Where the passes of a fit on many rows are reported: stderr with `verbose`."""
+        if not self.verbose:
+            return None
+        return lambda message: print(f"dorv: {message}", file=sys.stderr, flush=True)
 
     def _max_degrees(self, d: int) -> Degrees:
         if isinstance(self.max_degree, numbers.Integral):
@@ -346,11 +392,10 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         follows no data and soon takes any value.
         """
         T = self._mapped_at(X)
-        design = self._design(T)
-        mean = design @ self.coef_
+        mean, curve = self._mean_and_curve_variance(T, return_std)
         if not return_std:
             return mean
-        return mean, np.sqrt(self._curve_variance(design) + self._noise_variance(T))
+        return mean, np.sqrt(curve + self._noise_variance(T))
 
     def predict_interval(self, X, level: float = 0.95,
                          kind: str = "observation") -> tuple[Array, Array]:
@@ -366,9 +411,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         from scipy.stats import t as student
 
         T = self._mapped_at(X)
-        design = self._design(T)
-        mean = design @ self.coef_
-        variance = self._curve_variance(design)
+        mean, variance = self._mean_and_curve_variance(T, True)
         if kind == "observation":
             variance = variance + self._noise_variance(T)
         half = student.ppf(0.5 + 0.5 * level, self._dof()) * np.sqrt(variance)
@@ -381,8 +424,19 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self._warn_outside(T)
         return T
 
-    def _design(self, T: Array) -> Array:
-        return design(self.multi_indices_, T)
+    def _mean_and_curve_variance(self, T: Array, variance: bool) -> tuple[Array, Array]:
+        """The fitted values at mapped inputs T (n, d) and, with `variance`, the variance of the
+        fitted curve there (else an empty array); for many points by blocks of rows, without
+        their design matrix."""
+        mi = self.multi_indices_
+        if T.shape[0] > STREAMED_ROWS:
+            mean = dc.streamed_predict(T, mi, self.coef_)
+            if not variance:
+                return mean, np.empty(0)
+            return mean, np.maximum(dc.streamed_quadratic(T, mi, self.coef_cov_), 0.0)
+        Phi = design(mi, T)
+        mean = Phi @ self.coef_
+        return mean, self._curve_variance(Phi) if variance else np.empty(0)
 
     def _noise_variance(self, T: Array) -> Array:
         """Variance of a new observation's noise at mapped inputs T (n, d)."""
@@ -491,5 +545,23 @@ def _on_all_rows(mask: Array | None, keep: Array | None, n: int) -> Array:
 
 
 def _limits(X: Array, max_degrees: Degrees) -> Degrees:
-    """Degrees that each variable's distinct values can carry."""
-    return tuple(min(d, np.unique(X[:, j]).size - 1) for j, d in enumerate(max_degrees))
+    """Degrees that each variable's distinct values can carry. They are counted on the first
+    LIMIT_ROWS rows, and on all only where those have too few: sorting 10**7 values costs a
+    second."""
+    limits = []
+    for j, d in enumerate(max_degrees):
+        distinct = np.unique(X[:LIMIT_ROWS, j]).size
+        if distinct <= d:
+            distinct = np.unique(X[:, j]).size
+        limits.append(min(d, distinct - 1))
+    return tuple(limits)
+
+
+def _remote_by_sample(T: Array, subsample) -> Mask | None:
+    """The rows of T (n, d) remote from the bulk of the subsample's inputs, flagged by slices
+    (None where there are none or the subsample cannot tell)."""
+    bulk = bulk_of(T[subsample])
+    if bulk is None:
+        return None
+    remote = streamed.flagged(T, bulk.remote)
+    return remote if remote.any() else None

@@ -336,7 +336,7 @@ def test_package_reexports_the_extension():
 
 ALIASES = {"SupportsInt": "int", "SupportsIndex": "int", "_Int": "int", "SupportsFloat": "float",
            "_Float": "float", "_Vector": "Vector", "_Matrix": "Matrix", "_Array": "Array",
-           "object": "Matrix|None"}
+           "object": "Matrix|None", "_MultiIndices": "Sequence[Sequence[int]]"}
 
 
 def canon(node):

@@ -15,7 +15,7 @@ REGISTRY = {
     "mdl_score": ["yp", "yt", "k", "H=20"],
     "mdl_score_reg": ["yp", "yt", "k", "H", "beta", "R1", "R2", "gamma1=0.0", "gamma2=0.0"],
     "hit_tolerance": ["mad"],
-    "inlier_scale": ["residuals"],
+    "inlier_scale": ["residuals", "start=None"],
     "design_matrix_1d": ["deg", "x"],
     "smoothness_penalty_matrices_1d": ["deg", "x_min", "x_max", "n_grid=600"],
     "boundary_reduce_1d": ["deg", "x_min", "x_max"],
@@ -28,6 +28,12 @@ REGISTRY = {
     "fit_robust_linear": ["Phi", "y", "R1=None", "R2=None", "gamma1=0.0", "gamma2=0.0",
                           "ridge=1e-10", "*", "init=None", "scale=None", "n_starts=100", "seed=0",
                           "max_iter=50", "sample_weight=None"],
+    "streamed_sums": ["T", "z", "multi_indices", "beta=None", "scale=0.0", "sample_weight=None"],
+    "streamed_predict": ["T", "multi_indices", "beta"],
+    "streamed_gram": ["T", "multi_indices", "weight"],
+    "streamed_quadratic": ["T", "multi_indices", "A"],
+    "solve_sums": ["gram", "rhs", "total_weight", "R1=None", "R2=None", "gamma1=0.0",
+                   "gamma2=0.0", "ridge=1e-10"],
 }
 
 RULES = ["HIT_FACTOR", "BIWEIGHT_EFFICIENCY_TUNING", "BIWEIGHT_SCALE_TUNING", "INLIER_CUT",

@@ -79,6 +79,13 @@ def conclude(problem: Problem, basis: Basis, beta: Array, n_spread: int = 0) -> 
     by sqrt(1 - h) before the scale is measured and the outliers are told."""
     residuals = (basis.Phi @ beta - problem.z) * problem.root
     cov, leverage = problem.loss.inference(problem, basis, beta, inlier_scale(residuals))
+    return concluded(problem, basis, residuals, cov, leverage, n_spread)
+
+
+def concluded(problem: Problem, basis: Basis, residuals: Array, cov: Array, leverage: Array,
+              n_spread: int = 0) -> Conclusion:
+    """The conclusion from the residuals (n, of unit weight), the covariance and the leverage
+    (n) of a fit (see `conclude`)."""
     standard = residuals / np.sqrt(1.0 - np.minimum(leverage, MAX_LEVERAGE))
     scale, cut = problem.loss.noise_scale(standard), outlier_cut(problem.n)
     inliers = np.abs(standard) <= cut * scale

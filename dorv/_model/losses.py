@@ -61,7 +61,7 @@ def as_good(figure: float, best: float, ref: float, spread: float) -> bool:
     return figure**2 <= best**2 + min(2.0 * RMS_TOLERANCE * ref, R2_TOLERANCE * spread)
 
 
-def _sandwich(bread: Array, meat: Array) -> Array:
+def sandwich(bread: Array, meat: Array) -> Array:
     cov = bread @ meat @ bread
     return 0.5 * (cov + cov.T)
 
@@ -182,7 +182,7 @@ class SquaredLoss(Loss):
         gram = Phi.T @ Phi
         inverse = np.linalg.pinv(gram + penalty, hermitian=True)
         leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi)
-        return _sandwich(inverse, float(r @ r) / max(n - p, 1) * gram), leverage
+        return sandwich(inverse, float(r @ r) / max(n - p, 1) * gram), leverage
 
 
 @dataclass(frozen=True)
@@ -303,7 +303,7 @@ class BiweightLoss(Loss):
         inverse = np.linalg.pinv(Phi.T @ (slope[:, None] * Phi) + penalty, hermitian=True)
         leverage = np.einsum("ij,jk,ik->i", Phi, inverse, Phi) * slope
         spread = psi * psi / np.clip(1.0 - leverage, 0.1, None)
-        return _sandwich(inverse, scale * scale * (Phi.T @ (spread[:, None] * Phi))), leverage
+        return sandwich(inverse, scale * scale * (Phi.T @ (spread[:, None] * Phi))), leverage
 
 
 LOSSES = {loss.name: loss for loss in (BiweightLoss(), SquaredLoss())}

@@ -37,10 +37,14 @@ class Units:
         return cls(0.5 * (lo + hi), np.where(half > 0.0, half, 1.0), float(np.median(y)), scale)
 
     def t(self, X: Array) -> Array:
-        return (X - self.x_center) / self.x_scale
+        T = X - self.x_center
+        T /= self.x_scale
+        return T
 
     def z(self, y: Array) -> Array:
-        return (y - self.y_center) / self.y_scale
+        z = y - self.y_center
+        z /= self.y_scale
+        return z
 
     def coef(self, beta: Array) -> Array:
         """Coefficients for z turned into coefficients for y."""
@@ -143,10 +147,13 @@ class Problem:
         return dc.mdl_score_reg(zp, self.z, basis.Phi.shape[1], self.H, beta, basis.R1,
                                 basis.R2, self.gamma1, self.gamma2)
 
-    def score(self, basis: Basis, beta: Array, scale: float = 0.0) -> Score:
+    def score(self, basis: Basis, beta: Array, scale: float = 0.0,
+              zp: Array | None = None) -> Score:
         """MDL, hit rate, residual RMS and the held-out figure at `scale` (of z) of coefficients
-        on the whole data."""
-        zp = basis.Phi @ beta
+        on the whole data; `zp`, where given, are their values at every row (else the basis's
+        design times beta)."""
+        if zp is None:
+            zp = basis.Phi @ beta
         r = (zp - self.z) * self.root
         return Score(self.mdl(basis, zp, beta), dc.compute_sr(zp, self.z, self.eps), rms(r),
                      self.loss.figure(r, scale))

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from dorv._model.basis import Array, Basis, Indices, design
+from dorv._model.basis import Array, Basis, Indices, Mask, design
 from dorv._model.losses import inlier_scale, outlier_cut
 from dorv._model.problem import Fit, Problem
 
@@ -98,6 +98,11 @@ def _gamma_log_fit(Z: Array, squares: Array) -> Array:
     return coef
 
 
+def inliers_of(residuals: Array) -> Mask:
+    """The rows whose residuals (of unit weight) lie within `outlier_cut` inlier scales."""
+    return np.abs(residuals) <= outlier_cut(residuals.size) * inlier_scale(residuals)
+
+
 def reweigh(problem: Problem, basis: Basis, fit: Fit) -> tuple[Problem, Fit, Spread]:
     """The fit weighted by the inverse variance function of its residuals, refitted so twice at
     most, with the problem so weighted and the variance function; the fit and the problem as
@@ -106,8 +111,7 @@ def reweigh(problem: Problem, basis: Basis, fit: Fit) -> tuple[Problem, Fit, Spr
     spread = constant(problem.T.shape[1])
     for _ in range(REWEIGHTS):
         r = basis.Phi @ fit.beta - problem.z
-        scaled = r * problem.root
-        inliers = np.abs(scaled) <= outlier_cut(problem.n) * inlier_scale(scaled)
+        inliers = inliers_of(r * problem.root)
         unit = r if user is None else r * np.sqrt(user)
         new = fit_spread(problem.T[inliers], unit[inliers])
         if new.constant and spread.constant:

@@ -242,6 +242,39 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
   return Phi;
 }
 
+void design_rows(const MultiIndexList& multi_indices, const MatrixView& T, Index r0, Index r1,
+                 Matrix& out) {
+  const Index h = r1 - r0, D = T.cols;
+  const auto M = static_cast<Index>(multi_indices.size());
+  // Powers 1 ... top[d] of variable d in columns first[d] ... first[d] + top[d] - 1.
+  std::vector<Index> top(static_cast<std::size_t>(D), 0), first(static_cast<std::size_t>(D) + 1, 0);
+  for (const MultiIndex& m : multi_indices)
+    for (Index d = 0; d < D; ++d)
+      top[static_cast<std::size_t>(d)] =
+          std::max<Index>(top[static_cast<std::size_t>(d)], m[static_cast<std::size_t>(d)]);
+  for (Index d = 0; d < D; ++d)
+    first[static_cast<std::size_t>(d) + 1] =
+        first[static_cast<std::size_t>(d)] + top[static_cast<std::size_t>(d)];
+  Matrix powers(h, first.back());
+  for (Index d = 0; d < D; ++d) {
+    const Index at = first[static_cast<std::size_t>(d)];
+    if (top[static_cast<std::size_t>(d)] == 0) continue;
+    for (Index i = 0; i < h; ++i) powers(i, at) = T(r0 + i, d);
+    for (Index e = 1; e < top[static_cast<std::size_t>(d)]; ++e)
+      powers.col(at + e) = powers.col(at + e - 1).cwiseProduct(powers.col(at));
+  }
+  out.resize(h, M);
+  for (Index j = 0; j < M; ++j) {
+    auto col = out.col(j);
+    col.setOnes();
+    const MultiIndex& m = multi_indices[static_cast<std::size_t>(j)];
+    for (Index d = 0; d < D; ++d) {
+      const int e = m[static_cast<std::size_t>(d)];
+      if (e > 0) col.array() *= powers.col(first[static_cast<std::size_t>(d)] + e - 1).array();
+    }
+  }
+}
+
 namespace {
 
 // Gram sums over the grid of one variable, per derivative order:

@@ -50,6 +50,13 @@ double col_deriv_scalar(double val, int p, int order);
 // std::invalid_argument for an empty X_cols, unequal lengths or a multi-index shorter than D.
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols);
 
+// Monomials of the rows r0 <= i < r1 of the mapped inputs T (n, d) into out (r1 - r0, M),
+// resized: the powers of each variable by running products (x^p = x^(p-1) x, as
+// design_matrix_1d forms them), a column's factors multiplied in increasing variable. The
+// exponents of multi_indices (M entries of d) must be >= 0; nothing is checked.
+void design_rows(const MultiIndexList& multi_indices, const MatrixView& T, Index r0, Index r1,
+                 Matrix& out);
+
 struct PenaltyMatricesND {
   Matrix R1;                     // (M, M): grid sum of the squared gradient
   Matrix R2;                     // (M, M): grid sum of the squared Hessian, all ordered pairs

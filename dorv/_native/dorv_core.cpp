@@ -11,5 +11,6 @@ PYBIND11_MODULE(dorv_core, m) {
   register_bases(m);
   register_solvers(m);
   register_sampler(m);
+  register_streaming(m);
   name_conversion_failures(m);
 }

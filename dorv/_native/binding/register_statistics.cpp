@@ -4,9 +4,12 @@
 
 #include "binding/call_policy.hpp"
 #include "binding/registry.hpp"
+#include "checks.hpp"
 #include "rules.hpp"
 #include "scores.hpp"
 #include "statistics.hpp"
+
+#include <optional>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -45,14 +48,21 @@ void register_statistics(py::module_& m) {
       .def("hit_tolerance", static_cast<double (*)(double)>(&hit_tolerance), "mad"_a,
            "HIT_FACTOR * mad, or HIT_FACTOR when mad is not positive (or NaN): the hit\n"
            "tolerance of the scores and the sampler for targets of that mad.")
-      .def("inlier_scale",
-           unlocked(static_cast<double (*)(const Vector&)>(&inlier_scale),
-                    [](const Vector& r) { return 50.0 * size(r); }),
-           "residuals"_a,
-           "Noise sd of the inliers: from MAD_TO_SD * median |r|, the fixed point of\n"
-           "s**2 = mean(r**2 over |r| < INLIER_CUT * s) / TRUNCATED_VARIANCE, as\n"
-           "fit_robust_linear computes its scale. Not floored: 0 when more than half the\n"
-           "residuals are 0, or for none.");
+      .def(
+          "inlier_scale",
+          [](const Vector& r, const std::optional<double>& start) {
+            return released(50.0 * size(r), [&] {
+              if (!start) return inlier_scale(r);
+              require_finite(r, "inlier_scale", "residuals");
+              require_positive(*start, "inlier_scale", "start");
+              return inlier_scale(r, *start);
+            });
+          },
+          "residuals"_a, "start"_a = py::none(),
+          "Noise sd of the inliers: from `start` (default MAD_TO_SD * median |r|), the fixed\n"
+          "point of s**2 = mean(r**2 over |r| < INLIER_CUT * s) / TRUNCATED_VARIANCE, as\n"
+          "fit_robust_linear computes its scale. Not floored: 0 when more than half the\n"
+          "residuals are 0, or for none.");
 }
 
 }  // namespace dorv::binding

@@ -10,5 +10,7 @@ void register_statistics(pybind11::module_& m);
 void register_bases(pybind11::module_& m);       // design matrices and penalty matrices
 void register_solvers(pybind11::module_& m);     // ols, fit_regularized_linear, fit_robust_linear
 void register_sampler(pybind11::module_& m);     // gibbs_entropy, TournamentMCMC and results
+// streamed_sums, streamed_predict, streamed_gram, streamed_quadratic, solve_sums
+void register_streaming(pybind11::module_& m);
 
 }  // namespace dorv::binding
