@@ -321,6 +321,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         progress = self._progress()
         start = time.perf_counter()
         inputs = distributed.checked(X, y, sample_weight)
+        if progress is not None:
+            progress(f"{inputs.n} rows checked and the inputs' ranges found, "
+                     f"{time.perf_counter() - start:.1f} s")
         self.n_features_in_ = inputs.X.shape[1]
         if hasattr(self, "feature_names_in_"):
             del self.feature_names_in_

@@ -90,8 +90,7 @@ class DaskRows:
         T = T.rechunk({1: -1})
         z = z.rechunk((T.chunks[0],))
         weight = None if weight is None else weight.rechunk((T.chunks[0],))
-        T, z, weight = dask.persist(T, z, weight)
-        return cls(T, z, weight)
+        return cls(*_held(T, z, weight))
 
     def with_spread(self, spread: Spread) -> DaskRows:
         """The same rows, their weights divided by the variance function `spread`."""
@@ -179,15 +178,17 @@ def is_dask_array(a: Any) -> bool:
 
 @dataclass(frozen=True)
 class Inputs:
-    """The user's Dask arrays, checked: X (n, d) in one column chunk, y (n) and weights (n) or
-    None chunked as X's rows, the weights scaled to a mean of 1 over the rows of positive
-    weight; the range of each input over all rows."""
+    """The user's Dask arrays, checked and persisted on the workers: X (n, d) in one column
+    chunk, y (n) and weights (n) or None chunked as X's rows, the weights scaled to a mean of 1
+    over the rows of positive weight; the range of each input over all rows; and the same
+    arrays as given, not persisted (X, y, weight), for what is computed later."""
 
     X: Any
     y: Any
     weight: Any
     lo: Array  # (d)
     hi: Array  # (d)
+    given: tuple[Any, Any, Any]
 
     @property
     def n(self) -> int:
@@ -211,6 +212,10 @@ def checked(X: Any, y: Any, sample_weight: Any = None) -> Inputs:
         _as_dask(sample_weight, "sample_weight", 1, X.shape[0]).rechunk((rows,))
     if X.shape[0] == 0 or X.shape[1] == 0:
         raise ValueError(f"X: expected at least 1 row and 1 column, got shape {X.shape}")
+    X, y = X.astype(np.float64), y.astype(np.float64)
+    w = None if w is None else w.astype(np.float64)
+    given_X, given_y, given_w = X, y, w  # type: tuple[Any, Any, Any]
+    X, y, w = _held(X, y, w)
     asked = [X.min(axis=0), X.max(axis=0), da.isfinite(X).all(), da.isfinite(y).all()]
     if w is not None:
         asked += [da.isfinite(w).all(), w.min(), w.sum(), (w > 0).sum()]
@@ -228,11 +233,29 @@ def checked(X: Any, y: Any, sample_weight: Any = None) -> Inputs:
                              f"{'NaN or infinity' if not finite else f'a weight {least:g}'}")
         if positive == 0:
             raise ValueError("sample_weight: every weight is 0, got no rows to fit")
-        w = w / (float(total) / int(positive))
+        mean = float(total) / int(positive)
+        w, given_w = w / mean, given_w / mean
     if np.all(lo == hi):
         raise ValueError(f"MDLPolynomialRegressor needs at least 2 distinct points in X, got "
                          f"{X.shape[0]} samples at one point")
-    return Inputs(X.astype(np.float64), y.astype(np.float64), w, lo, hi)
+    return Inputs(X, y, w, lo, hi, (given_X, given_y, given_w))
+
+
+def _held(*arrays: Any) -> tuple[Any, ...]:
+    """The arrays persisted, once they are in the workers' memory (None stays None)."""
+    import dask
+
+    held = dask.persist(*arrays)
+    try:
+        from distributed import Client, wait
+    except ImportError:
+        return held
+    try:
+        Client.current(allow_global=True)
+    except ValueError:  # no cluster: persist has computed them here
+        return held
+    wait([a for a in held if a is not None])
+    return held
 
 
 def _as_dask(a: Any, name: str, ndim: int, n: float | None) -> Any:
@@ -266,9 +289,10 @@ def subsample(inputs: Inputs, rows: Indices | None) -> tuple[Array, Array, Array
 
 
 def rows_of(inputs: Inputs, units: Units) -> DaskRows:
-    """The rows in standard units, persisted on the workers."""
-    return DaskRows.of((inputs.X - units.x_center) / units.x_scale,
-                       (inputs.y - units.y_center) / units.y_scale, inputs.weight)
+    """The rows in standard units, mapped block by block from the persisted inputs at every
+    pass (a few operations per value, which spares the workers' memory a second copy)."""
+    return DaskRows((inputs.X - units.x_center) / units.x_scale,
+                    (inputs.y - units.y_center) / units.y_scale, inputs.weight)
 
 
 def inlier_mask(inputs: Inputs, units: Units, multi_indices: Indices, beta: Array,
@@ -277,8 +301,8 @@ def inlier_mask(inputs: Inputs, units: Units, multi_indices: Indices, beta: Arra
     `bound` (z units), computed from the user's arrays when asked for."""
     import dask.array as da
 
-    args = [inputs.X, inputs.y[:, None]] + ([] if inputs.weight is None else
-                                            [inputs.weight[:, None]])
+    X, y, weight = inputs.given
+    args = [X, y[:, None]] + ([] if weight is None else [weight[:, None]])
     return da.map_blocks(_inliers_of_block, *args, units=units, multi_indices=multi_indices,
                          beta=beta, spread=spread, bound=bound, drop_axis=1, dtype=bool,
                          meta=np.empty(0, dtype=bool))
