@@ -23,10 +23,12 @@ of its coefficients and rows (`inference`).
 
 from __future__ import annotations
 
+import copy
 import numbers
 import sys
 import time
 import warnings
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -190,7 +192,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     total_degree_: int | None
     loss_: Loss
     scale_: float
-    inlier_mask_: npt.NDArray[np.bool_]
+    inlier_mask_: Any  # a NumPy mask, or a lazy Dask array after a fit of Dask arrays
     hit_tolerance_: float
     mdl_: float
     hit_rate_: float
@@ -455,7 +457,9 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(f"X: expected {self.n_features_in_} columns as in fit, got shape "
                              f"{X.shape}")
         X = X.rechunk({1: -1})
-        out = [X.map_blocks(_predicted, model=self, part=part, drop_axis=1, dtype=np.float64,
+        model = copy.copy(self)  # what travels with every block: not the lazy mask's graph
+        model.inlier_mask_ = None
+        out = [X.map_blocks(_predicted, model=model, part=part, drop_axis=1, dtype=np.float64,
                             meta=np.empty(0)) for part in range(2 if return_std else 1)]
         return tuple(out) if return_std else out[0]
 

@@ -324,8 +324,12 @@ def _inliers_of_block(X: Array, y: Array, w: Array | None = None, *, units: Unit
 # it asks of its rows only `sums`, `predict` and `reduce`.
 
 MAX_PASSES = POLISH_STEPS  # reweighting passes of the robust polish, at most, as in memory
+# A move of the fitted values, in scales, that ends the polish: the finish then keeps the rows
+# within several scales, and a row that close to the edge is rare enough to weigh nothing.
+POLISH_TOLERANCE = 1e-3
 SCALE_PASSES = 8  # passes of the fixed point of the inlier scale, at most
-SCALE_TOLERANCE = 1e-9  # relative change of the inlier scale that ends them
+SCALE_TOLERANCE = 1e-6  # relative change of the inlier scale that ends them (a step function
+# of the scale: the rows within the cut change at its steps)
 
 
 @dataclass(frozen=True)
@@ -378,12 +382,25 @@ def final_fit(rows: DaskRows, problem: Problem, basis: Basis, fit: Fit, n_spread
             # |t| <= 1: no fitted value moves by more than the sum of the coefficients' moves
             moved = float(np.sum(np.abs(new - beta)))
             beta = new
-            if moved <= 1e-10 * fit.scale:
+            if moved <= POLISH_TOLERANCE * fit.scale:
                 break
         beta = _kept_least_squares(rows, problem, basis, beta, passes)
     else:
         beta = _solved(problem, basis, *passes("least squares", rows.sums, mi))
     return _concluded(rows, problem, basis, beta, n_spread, passes)
+
+
+def _secant(s: float, image: float, last: tuple[float, float] | None) -> float:
+    """The next scale of the fixed point s = f(s) from s and f(s): the secant step of
+    f(s) - s through the pass before where there was one and it points within the two images,
+    else f(s) itself (the plain step, which converges slowly: f's slope is about 1/4)."""
+    if last is None:
+        return image
+    before, before_image = last
+    slope = ((image - s) - (before_image - before)) / (s - before) if s != before else 0.0
+    step = s - (image - s) / slope if slope < 0.0 else image
+    return step if min(image, before_image) / 2.0 < step < 2.0 * max(image, before_image) \
+        else image
 
 
 def _solved(problem: Problem, basis: Basis, gram: Array, rhs: Array, total: float) -> Array:
@@ -450,17 +467,20 @@ def _concluded(rows: DaskRows, problem: Problem, basis: Basis, beta: Array, n_sp
     settings = dict(multi_indices=basis.multi_indices, beta=beta, eps=problem.eps, cut=cut,
                     robust=robust, grams=False)
     scale = _sample_scale(problem, basis, beta)
+    last: tuple[float, float] | None = None  # the scale of the pass before and its image
     for _ in range(SCALE_PASSES if robust else 1):
         f = passes("noise scale", rows.reduce, _conclusion_of_block, _FIGURES, scale=scale,
                    **settings)
         if not robust:  # the root mean square
             scale = math.sqrt(f[_SQUARES] / n)
             break
-        new = math.sqrt(f[_NEAR_SQUARES] / f[_NEAR] / TRUNCATED_VARIANCE) if f[_NEAR] else scale
-        done = abs(new - scale) <= SCALE_TOLERANCE * scale
-        scale = new
-        if done:
+        image = math.sqrt(f[_NEAR_SQUARES] / f[_NEAR] / TRUNCATED_VARIANCE) if f[_NEAR] else \
+            scale
+        if abs(image - scale) <= SCALE_TOLERANCE * scale:
+            scale = image
             break
+        new = _secant(scale, image, last)
+        last, scale = (scale, image), new
     settings["grams"] = True
     f = passes("covariance and figures", rows.reduce, _conclusion_of_block,
                _FIGURES + 2 * m * m, scale=scale, **settings)
