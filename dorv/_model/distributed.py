@@ -25,7 +25,6 @@ from typing import Any
 
 import numpy as np
 
-import dorv_core as dc
 from dorv._model.basis import Array, Basis, Indices, Mask, design
 from dorv._model.fitting import POLISH_STEPS
 from dorv._model.losses import BIWEIGHT_C, INLIER_SCALES, inlier_scale, outlier_cut
