@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import importlib.util
 import json
 import math
 import os
@@ -840,6 +841,111 @@ def cpu_seconds(client):
 
 
 # ----------------------------------------------------------------------------------------------
+# Distributed fit: a Parquet folder of 10^8 points of one input (10^7 with --quick), a smooth
+# curve with noise and 5 % spikes, fitted on a LocalCluster of two single-threaded workers of
+# 2 GB each; beside it the fit a Dask user would write instead, least squares of the same
+# polynomial by dask.array.linalg.lstsq (tall-skinny QR) on the same cluster. Needs the dorv
+# package and its batch extra.
+
+DISTRIBUTED_PIECE = 2_500_000  # rows per Parquet file
+DISTRIBUTED_MEMORY = "2GB"  # per worker
+DISTRIBUTED_TARGET = 60.0  # seconds for 10^8 points
+
+
+def distributed_truth(x):
+    return 1.5 + 2.0 * np.exp(-x / 5.0) * np.sin(1.1 * x)
+
+
+def distributed_folder(n, seed=20261210):
+    """The Parquet folder of n rows (x, y), made once in pieces into a cache folder
+    (DORV_BENCH_CACHE, default the system's temporary folder): y is the truth plus noise of sd
+    0.05, and 5 % of the rows spiked upwards by 0.5 to 4."""
+    import tempfile
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    cache = os.environ.get("DORV_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "dorv-bench"))
+    folder = os.path.join(cache, f"spiky-curve-{n:.0e}".replace("+", ""))
+    done = os.path.join(folder, "_COMPLETE")
+    if os.path.exists(done):
+        return folder
+    os.makedirs(folder, exist_ok=True)
+    for i, start in enumerate(range(0, n, DISTRIBUTED_PIECE)):
+        rng = np.random.default_rng([seed, i])
+        m = min(DISTRIBUTED_PIECE, n - start)
+        x = rng.uniform(0.0, 10.0, m)
+        y = distributed_truth(x) + rng.normal(0.0, 0.05, m)
+        spikes = rng.random(m) < 0.05
+        y[spikes] += rng.uniform(0.5, 4.0, int(spikes.sum()))
+        pq.write_table(pa.table({"x": x, "y": y}), os.path.join(folder, f"part-{i:04d}.parquet"))
+    with open(done, "w") as f:
+        f.write(f"{n} rows\n")
+    return folder
+
+
+def distributed_section(quick):
+    """Seconds of the distributed fit of the Parquet folder (reading included) against least
+    squares of the same polynomial by dask.array.linalg.lstsq, each run once on the same
+    cluster, and how close each comes to the truth; the coefficients against the in-process
+    fit of the same rows when the streamed fit in memory exists."""
+    try:
+        import dask.array as da
+        import dask.dataframe as dd
+        from distributed import Client, LocalCluster
+
+        sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        import dorv
+    except ImportError as exc:
+        return dict(skipped=f"{exc} (needs dorv on the path and pip install 'dorv[batch]')")
+    n = 10**7 if quick else 10**8
+    folder = distributed_folder(n)
+    grid = np.linspace(0.0, 10.0, 10_001)
+    out = dict(rows=n, workers=2, memory_limit=DISTRIBUTED_MEMORY, load_before=os.getloadavg())
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      memory_limit=DISTRIBUTED_MEMORY, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        client.run(lambda: __import__("dorv.estimator"))  # worker start-up is not timed
+
+        def arrays():
+            frame = dd.read_parquet(folder)
+            return frame[["x"]].to_dask_array(lengths=True), frame["y"].to_dask_array(lengths=True)
+
+        t0 = time.perf_counter()
+        X, y = arrays()
+        model = dorv.MDLPolynomialRegressor(random_state=0).fit(X, y)
+        out["seconds"] = time.perf_counter() - t0
+        out["degrees"] = list(model.degrees_)
+        out["loss"] = model.loss_.name
+        out["rms_from_truth"] = float(np.sqrt(np.mean(
+            (model.predict(grid[:, None]) - distributed_truth(grid)) ** 2)))
+
+        t0 = time.perf_counter()
+        X, y = arrays()
+        degree, c, s = model.degrees_[0], model.x_center_[0], model.x_scale_[0]
+        Phi = X.map_blocks(lambda b: npoly.polyvander((b[:, 0] - c) / s, degree),
+                           chunks=(X.chunks[0], (degree + 1,)), dtype=np.float64)
+        coef = da.linalg.lstsq(Phi, y)[0].compute()
+        out["lstsq_seconds"] = time.perf_counter() - t0
+        out["lstsq_rms_from_truth"] = float(np.sqrt(np.mean(
+            (npoly.polyval((grid - c) / s, coef) - distributed_truth(grid)) ** 2)))
+        out["peer_ratio"] = out["lstsq_seconds"] / out["seconds"]
+    out["load_after"] = os.getloadavg()
+    if importlib.util.find_spec("dorv._model.streamed") is None:
+        out["in_process"] = "skipped: no streamed fit in memory on this branch"
+    else:
+        import pandas as pd
+
+        frame = pd.read_parquet(folder)
+        local = dorv.MDLPolynomialRegressor(random_state=0).fit(frame[["x"]].to_numpy(),
+                                                                 frame["y"].to_numpy())
+        rel = float(np.max(np.abs(local.coef_ - model.coef_)) / np.max(np.abs(local.coef_)))
+        out["in_process"] = dict(rel_diff=rel, holds=rel <= 1e-8)
+    out["holds"] = out["seconds"] <= DISTRIBUTED_TARGET * n / 10**8
+    return out
+
+
+# ----------------------------------------------------------------------------------------------
 # Report
 
 
@@ -977,6 +1083,23 @@ def main():
                   f"{b['identical']}, {b['failed']} failed")
             print(f"fit_groups cores used (CPU time / wall time): {cores}; CPU ms per series: "
                   f"{work}")
+    if not args.only or args.only in "distributed":
+        r = extra["distributed"] = distributed_section(args.quick)
+        if "skipped" in r:
+            print(f"distributed: skipped: {r['skipped']}")
+        else:
+            same = r["in_process"] if isinstance(r["in_process"], str) else \
+                (f"coefficients against the in-process fit: {r['in_process']['rel_diff']:.1e} "
+                 f"(target <= 1e-8 {'ok' if r['in_process']['holds'] else 'MISSED'})")
+            print(f"\ndistributed fit of {r['rows']:.0e} points from Parquet, LocalCluster of 2 "
+                  f"workers x {r['memory_limit']}, load {r['load_before'][0]:.2f} -> "
+                  f"{r['load_after'][0]:.2f}: {r['seconds']:.1f} s (target <= "
+                  f"{DISTRIBUTED_TARGET * r['rows'] / 10**8:g} s "
+                  f"{'ok' if r['holds'] else 'MISSED'}), degrees {tuple(r['degrees'])} "
+                  f"({r['loss']}), RMS from the truth {r['rms_from_truth']:.2e}; "
+                  f"dask.array.linalg.lstsq of the same polynomial {r['lstsq_seconds']:.1f} s "
+                  f"(peer/us {r['peer_ratio']:.2f}), RMS from the truth "
+                  f"{r['lstsq_rms_from_truth']:.2e}; {same}", flush=True)
     info["load_after"] = os.getloadavg()
     print(f"# load after: {info['load_after'][0]:.2f}")
     if args.json:

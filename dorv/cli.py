@@ -64,7 +64,8 @@ def _parser() -> argparse.ArgumentParser:
                    "v, 400 rows) (default: curve)")
     p.add_argument("--csv", metavar="FILE",
                    help="CSV file with the data, or Parquet when the name ends in .parquet or "
-                   ".pq (default: the sample)")
+                   ".pq, or a folder of Parquet files, fitted on a Dask cluster (default: the "
+                   "sample)")
     p.add_argument("--x-col", default="0", metavar="COL[,COL...]",
                    help="input columns, comma-separated: header names or 0-based indices "
                    "(default: 0)")
@@ -95,6 +96,12 @@ def _parser() -> argparse.ArgumentParser:
                    help="sampler seed, 0 to 2**64 - 1 (default: 42)")
     p.add_argument("--verbose", action="store_true",
                    help="also print the sampler's Gibbs summary of its warm-up energies")
+    p.add_argument("--workers", type=int, metavar="N",
+                   help="with a Parquet folder: worker processes of the local Dask cluster, 1 or "
+                   "more (default: the number of cores)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="with a Parquet folder: address of a Dask scheduler (e.g. "
+                   "tcp://10.0.0.5:8786) whose workers fit the rows instead of a local cluster")
     p.add_argument("--plot", metavar="FILE.png",
                    help="also draw the data and the fit into this image (needs matplotlib; "
                    "'.png' is added to a name without an image extension) and print its name: "
@@ -121,6 +128,15 @@ def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         parser.error("--x-col must name one or more columns, separated by commas")
     if args.plot and not Path(args.plot).resolve().parent.is_dir():
         parser.error(f"cannot write {args.plot}: no such directory")
+    folder = args.csv is not None and Path(args.csv).is_dir()
+    if (args.workers is not None or args.scheduler) and not folder:
+        parser.error("--workers and --scheduler are for a folder of Parquet files given by --csv")
+    if folder and args.plot:
+        parser.error("--plot draws data held in memory, not a Parquet folder's rows")
+    if args.workers is not None and args.workers < 1:
+        parser.error(f"--workers must be 1 or more, got {args.workers}")
+    if args.workers is not None and args.scheduler:
+        parser.error("--workers and --scheduler exclude each other: the cluster has its workers")
 
 
 def _listed(text: str) -> list[str]:
@@ -153,6 +169,8 @@ def _fit_job(argv: list[str], written: list[str]) -> int:
                 import matplotlib  # noqa: F401  (checked before the work, drawn after it)
             except ImportError:
                 raise ImportError("--plot needs matplotlib: pip install 'dorv[plot]'") from None
+        if args.csv is not None and Path(args.csv).is_dir():
+            return _folder_job(args)
         if args.csv is None:
             name, x_cols, y_col = curvefit.SAMPLES[args.sample]
             with resources.as_file(resources.files("dorv") / name) as path:
@@ -173,6 +191,19 @@ def _fit_job(argv: list[str], written: list[str]) -> int:
     except (InputError, ImportError) as e:
         print(f"dorv: error: {e}", file=sys.stderr)
         return 1
+    return 0
+
+
+def _folder_job(args: argparse.Namespace) -> int:
+    """The fit of a folder of Parquet files on a Dask cluster (:mod:`dorv.folder`)."""
+    from dorv import folder
+    from dorv.report import distributed_report
+
+    with folder.cluster(args.scheduler, args.workers) as where:
+        data = folder.read_folder(args.csv, args.x_col, args.y_col, args.dropna)
+        outcome = folder.run(data, args.max_degree, args.gamma1, args.gamma2, args.seed,
+                             args.loss, where)
+        print(distributed_report(outcome), end="")
     return 0
 
 

@@ -23,10 +23,12 @@ of its coefficients and rows (`inference`).
 
 from __future__ import annotations
 
+import copy
 import numbers
 import sys
 import time
 import warnings
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -39,6 +41,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 import dorv_core as dc
 from dorv._model import inference
 from dorv._model.basis import Array, Degrees, Mask, design, in_original_inputs
+from dorv._model.distributed import is_dask_array
 from dorv._model.fitting import choose_and_fit
 from dorv._model.folds import FOLD_SEED, FOLDS
 from dorv._model import streamed
@@ -98,8 +101,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         Seed of the sampler: an int in [0, 2**64) is used as its seed; None or a RandomState
         draws one.
     verbose : bool, default=False
-        Report the passes of a fit on many rows (above ``STREAMED_ROWS``) to stderr as they go,
-        one short line each.
+        Report the passes of a fit on many rows (above ``STREAMED_ROWS``, or of Dask arrays) to
+        stderr as they go, one short line each.
 
     Notes
     -----
@@ -110,6 +113,18 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     fitted to the subsample's residuals, rows remote from the bulk of the inputs are told by
     the bulk of the subsample, and the sampler does not run (``sampler_`` is None). Memory
     beyond the inputs is then a few vectors of one entry per row.
+
+    ``fit`` also takes Dask arrays (X, y and sample_weight; the rows stay where they are): the
+    degrees are chosen on a fixed subsample of SEARCH_ROWS rows drawn by global row index, so
+    that the model does not depend on the partitioning, and the final fit runs over all rows on
+    the cluster, each pass a map over the blocks whose M x M sums are added in a tree
+    (``dorv._model.distributed``). The sampler does not run (``sampler_`` is None), the
+    targets' centre and scale and the spread of z that ``r2_`` refers to come from the
+    subsample, and a row's leverage (about M / n at that size) does not enter its standardised
+    residual. ``inlier_mask_`` is then a lazy Dask array, computed from the arrays given when
+    asked for, and ``remote_mask_`` is None: rows remote from the bulk of the inputs are told on
+    the subsample only. ``predict`` of a Dask array is a lazy Dask array (its values warn of no
+    extrapolation).
 
     Attributes
     ----------
@@ -128,7 +143,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         Standard deviation of the residuals of the inliers (in units of y), the model's estimate
         of the noise.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
-        True for the training points within 3 ``scale_`` of the fitted model.
+        True for the training points within ``outlier_cut_`` times ``scale_`` of the fitted
+        model (a lazy Dask array after a fit of Dask arrays).
     hit_tolerance_ : float
         A point whose residual is below this (in units of y) is a hit of the MDL's hit rate.
     coef_cov_ : ndarray of shape (n_coefs, n_coefs)
@@ -189,7 +205,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
     total_degree_: int | None
     loss_: Loss
     scale_: float
-    inlier_mask_: npt.NDArray[np.bool_]
+    inlier_mask_: Any  # a NumPy mask, or a lazy Dask array after a fit of Dask arrays
     hit_tolerance_: float
     mdl_: float
     hit_rate_: float
@@ -254,6 +270,8 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         unweighted, and the sampler, which takes no weights, does not run with unequal ones.
         """
         self._validate_params()
+        if any(is_dask_array(a) for a in (X, y, sample_weight)):
+            return self._fit_distributed(X, y, sample_weight, groups)
         X_all, y_all = validate_data(self, X, y, y_numeric=True)
         X, y, weight, keep = _weighed(X_all, y_all, sample_weight)
         max_degrees = self._max_degrees(X.shape[1])
@@ -309,11 +327,13 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.bic_ = end.bic + end.inliers.sum() * np.log(units.y_scale**2)
         self.remote_mask_ = _on_all_rows(problem.remote, keep, X_all.shape[0])
         self.inlier_mask_ = end.inliers
+        self._n_inliers = int(np.count_nonzero(end.inliers))
         if keep is not None and not keep.all():  # rows of weight 0 judged at weight 1
             T_all = units.t(X_all)
             off = np.abs(dc.streamed_predict(T_all, basis.multi_indices, fit.beta) - units.z(y_all))
             self.inlier_mask_ = off / spread.sd(T_all) <= end.cut * end.scale
             self.inlier_mask_[keep] = end.inliers
+            self._n_inliers = int(np.count_nonzero(self.inlier_mask_))
         self.hit_tolerance_ = problem.eps * units.y_scale
         self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
         self.candidates_ = choice.record(units)
@@ -323,6 +343,74 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.sampler_ = None if outcome is None else vars(outcome).copy()
         self._warn_at_limit(max_degrees)
         return self
+
+    def _fit_distributed(self, X, y, sample_weight, groups):
+        """`fit` of Dask arrays: the degrees chosen on the subsample, the final fit on the
+        cluster (see the class docstring)."""
+        from dorv._model import distributed
+
+        if groups is not None:
+            raise ValueError("groups: not taken with Dask arrays, whose subsample is split into "
+                             "shuffled folds; got groups")
+        progress = self._progress()
+        start = time.perf_counter()
+        inputs = distributed.checked(X, y, sample_weight)
+        if progress is not None:
+            progress(f"{inputs.n} rows checked and the inputs' ranges found, "
+                     f"{time.perf_counter() - start:.1f} s")
+        self.n_features_in_ = inputs.X.shape[1]
+        if hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+        max_degrees = self._max_degrees(self.n_features_in_)
+        X_s, y_s, w_s = distributed.subsample(inputs, rows(inputs.n, SEARCH_ROWS, FOLD_SEED))
+        units = Units.of_subsample(inputs.lo, inputs.hi, y_s)
+        T_s = units.t(X_s)
+        losses = self._losses()
+        problem = Problem.of(T_s, units.z(y_s), losses[0], self.gamma1, self.gamma2, self.ridge,
+                             self.H, w_s, remote_rows(T_s) if losses[0].robust else None)
+        done = choose_and_fit(problem, None, self.cv, None, losses, _limits(X_s, max_degrees))
+        basis, spread = done.basis, done.spread
+        if progress is not None:
+            progress(f"degrees {','.join(map(str, basis.degrees))} chosen on {problem.n} of "
+                     f"{inputs.n} rows, {time.perf_counter() - start:.1f} s")
+        rows_on_cluster = distributed.rows_of(inputs, units).with_spread(spread)
+        end = distributed.final_fit(rows_on_cluster, done.problem, basis, done.fit,
+                                    spread.coef.size - 1, progress)
+        del rows_on_cluster  # the rows persisted on the workers are released
+
+        self._store_units(units)
+        self.loss_, self.loss_reason_ = done.problem.loss, done.choice.reason
+        self.n_splits_ = done.n_splits
+        self.degrees_, self.total_degree_ = basis.degrees, basis.total
+        self.multi_indices_ = basis.multi_indices
+        self.spread_multi_indices_, self.spread_coef_ = spread.multi_indices, spread.coef
+        self.coef_ = units.coef(end.beta)
+        self.coef_cov_ = end.cov * units.y_scale**2
+        self.scale_ = end.scale * units.y_scale
+        self.outlier_cut_, self.r2_ = end.cut, end.r2
+        self.bic_ = end.bic + end.inliers * np.log(units.y_scale**2)
+        self.remote_mask_ = None
+        self.inlier_mask_ = distributed.inlier_mask(inputs, units, basis.multi_indices,
+                                                    end.beta, spread, end.cut * end.scale)
+        self._n_inliers = end.inliers
+        self.hit_tolerance_ = done.problem.eps * units.y_scale
+        self.mdl_, self.hit_rate_, self.rms_ = end.mdl, end.hit_rate, end.rms * units.y_scale
+        self.candidates_ = done.choice.record(units)
+        chosen = self.candidates_["chosen"].index(True)
+        self.cv_rms_ = self.candidates_["cv_rms"][chosen]
+        self.cv_loss_ = self.candidates_["cv_loss"][chosen]
+        self.sampler_ = None
+        if progress is not None:
+            progress(f"fitted {inputs.n} rows in {end.passes} passes, "
+                     f"{time.perf_counter() - start:.1f} s")
+        self._warn_at_limit(max_degrees)
+        return self
+
+    def _progress(self):
+        """One line on stderr per pass where `verbose`, else None."""
+        if not self.verbose:
+            return None
+        return lambda message: print(f"dorv: {message}", file=sys.stderr, flush=True)
 
     def _losses(self) -> list[Loss]:
         """The losses tried, the robust one first."""
@@ -391,11 +479,26 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         width get their values too, with an ``ExtrapolationWarning``: there the polynomial
         follows no data and soon takes any value.
         """
+        if is_dask_array(X):
+            return self._predict_lazy(X, return_std)
         T = self._mapped_at(X)
         mean, curve = self._mean_and_curve_variance(T, return_std)
         if not return_std:
             return mean
         return mean, np.sqrt(curve + self._noise_variance(T))
+
+    def _predict_lazy(self, X, return_std: bool):
+        """`predict` of a Dask array X (n, d): lazy Dask arrays (n), block by block."""
+        check_is_fitted(self)
+        if X.ndim != 2 or X.shape[1] != self.n_features_in_:
+            raise ValueError(f"X: expected {self.n_features_in_} columns as in fit, got shape "
+                             f"{X.shape}")
+        X = X.rechunk({1: -1})
+        model = copy.copy(self)  # what travels with every block: not the lazy mask's graph
+        model.inlier_mask_ = None
+        out = [X.map_blocks(_predicted, model=model, part=part, drop_axis=1, dtype=np.float64,
+                            meta=np.empty(0)) for part in range(2 if return_std else 1)]
+        return tuple(out) if return_std else out[0]
 
     def predict_interval(self, X, level: float = 0.95,
                          kind: str = "observation") -> tuple[Array, Array]:
@@ -453,7 +556,11 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     def _dof(self) -> int:
         """Degrees of freedom of the noise: inliers beyond the coefficients (at least 1)."""
-        return max(1, int(np.count_nonzero(self.inlier_mask_)) - self.coef_.size)
+        return max(1, self._inlier_count() - self.coef_.size)
+
+    def _inlier_count(self) -> int:
+        count = getattr(self, "_n_inliers", None)
+        return int(np.count_nonzero(self.inlier_mask_)) if count is None else count
 
     def _warn_outside(self, T: Array) -> None:
         """One ExtrapolationWarning whose text names only the inputs concerned, so that the
@@ -502,6 +609,13 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         inputs = [str(self._name(j)) for j in range(self.n_features_in_)] \
             if input_names is None else list(input_names)
         return inference.summary(self, inputs)
+
+
+def _predicted(X: Array, model: MDLPolynomialRegressor, part: int) -> Array:
+    """One block's predictions (part 0) or their standard deviations (part 1)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ExtrapolationWarning)
+        return model.predict(X, return_std=True)[part] if part else model.predict(X)
 
 
 def _weighed(X: Array, y: Array, sample_weight) -> tuple[Array, Array, Array | None, Array | None]:

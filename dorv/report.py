@@ -11,10 +11,12 @@ import numpy as np
 from dorv._model.inference import map_texts, mapped_names
 from dorv._model.losses import LOSSES
 from dorv._rules import HIT_FACTOR
+from dorv.estimator import SEARCH_ROWS
 
 if TYPE_CHECKING:
     from dorv.curvefit import Outcome
     from dorv.estimator import MDLPolynomialRegressor
+    from dorv.folder import FolderOutcome
 
 SHOWN_OUTLIERS = 10  # rows of outliers listed by number
 
@@ -34,6 +36,58 @@ def report(outcome: Outcome, verbose: bool = False) -> str:
              _fit(m, data), _outliers(m, data), _sampler(m, verbose), _limit(m, outcome),
              str(m.summary(data.x_names))]
     return "\n\n".join(p for p in parts if p) + "\n"
+
+
+def distributed_report(outcome: FolderOutcome) -> str:
+    """The report of a fit of rows on a Dask cluster: as `report`, the data, the spread of the
+    noise and the outliers told from the model and its counts, the rows not listed."""
+    m, data = outcome.model, outcome.data
+    parts = [_headline(m, data), _cluster_data(m, outcome), _model(m, data), _choice(m),
+             _candidates(m), _cluster_fit(m), _cluster_outliers(m), _limit(m, outcome),
+             str(m.summary(data.x_names))]
+    return "\n\n".join(p for p in parts if p) + "\n"
+
+
+def _cluster_data(m: MDLPolynomialRegressor, outcome: FolderOutcome) -> str:
+    data = outcome.data
+    n = int(m.inlier_mask_.size)
+    ranges = "; ".join(f"{name!r} from {g(c - s)} to {g(c + s)}"
+                       for name, c, s in zip(data.x_names, m.x_center_, m.x_scale_))
+    sample = min(n, SEARCH_ROWS)
+    read = [f"{data.dropped} rows without a value in a column used left out (--dropna)"] \
+        if data.dropped else []
+    return (f"data      {data.source} (Parquet files, read by Dask)\n"
+            f"          {n} rows; y = {data.y_name!r}; inputs {ranges}\n"
+            f"          fitted in the distributed way on {outcome.where}: degrees chosen on a "
+            f"fixed subsample of {sample} rows, then all rows fitted where they lie, "
+            f"{outcome.seconds:.1f} s"
+            + "".join(f"\n          {line}" for line in read))
+
+
+def _cluster_fit(m: MDLPolynomialRegressor) -> str:
+    r2 = "robust R\u00b2" if m.loss_.robust else "R\u00b2"
+    of = "(1.4826 mad(y))\u00b2" if m.loss_.robust else "var(y)"
+    lines = [f"fit       noise scale {g(m.scale_)}: {m.loss_.scale_text}",
+             f"          {r2} {m.r2_:.4f} (1 - scale\u00b2 / {of}, y of the subsample); BIC "
+             f"{m.bic_:.1f} (Gaussian likelihood of the inliers, lower is better)"]
+    if m.spread_coef_.size == 1:
+        lines.append("          noise spread: constant along the inputs")
+    else:
+        lines.append("          noise spread: varies along the inputs (its log a polynomial of "
+                     f"total degree {int(m.spread_multi_indices_.sum(axis=1).max())}); the fit "
+                     "weighs each row by it, and intervals and outliers follow it")
+    return "\n".join(lines)
+
+
+def _cluster_outliers(m: MDLPolynomialRegressor) -> str:
+    n = int(m.inlier_mask_.size)
+    out = n - m._inlier_count()
+    cut = (f"farther than {m.outlier_cut_:.3g} local noise scales from the fit, a distance that "
+           f"some row of a clean Gaussian sample of {n} rows exceeds with probability 1 %")
+    if out == 0:
+        return f"outliers  none: no row is {cut}"
+    return (f"outliers  {out} of {n} rows are {cut}\n"
+            "          (the model's inlier_mask_ tells which, computed when asked for)")
 
 
 def _headline(m: MDLPolynomialRegressor, data) -> str:
@@ -170,7 +224,7 @@ def _sampler(m: MDLPolynomialRegressor, verbose: bool) -> str:
     return "\n".join(lines)
 
 
-def _limit(m: MDLPolynomialRegressor, outcome: Outcome) -> str:
+def _limit(m: MDLPolynomialRegressor, outcome: Outcome | FolderOutcome) -> str:
     at = [n for n, d in zip(outcome.data.x_names, m.degrees_) if d == outcome.max_degree]
     if not at:
         return ""

@@ -143,7 +143,7 @@ def summary(model: MDLPolynomialRegressor, inputs: list[str]) -> Summary:
         "observations": int(m.inlier_mask_.size),
         "coefficients": int(m.coef_.size),
         "scale": m.scale_,
-        "outliers": int(m.inlier_mask_.size - np.count_nonzero(m.inlier_mask_)),
+        "outliers": int(m.inlier_mask_.size) - m._inlier_count(),
         "robust R\u00b2" if m.loss_.robust else "R\u00b2": m.r2_,
         "BIC": m.bic_,
         "noise spread": "constant" if m.spread_coef_.size == 1 else "varies",

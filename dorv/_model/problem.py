@@ -36,6 +36,12 @@ class Units:
             scale = float(np.std(y)) or 1.0
         return cls(0.5 * (lo + hi), np.where(half > 0.0, half, 1.0), float(np.median(y)), scale)
 
+    @classmethod
+    def of_subsample(cls, lo: Array, hi: Array, y: Array) -> Units:
+        """The inputs' map from their ranges lo, hi (d) over all rows; the targets' centre and
+        scale from a subsample's targets y."""
+        return cls.of(np.stack([lo, hi]), y)
+
     def t(self, X: Array) -> Array:
         T = X - self.x_center
         T /= self.x_scale
