@@ -24,6 +24,7 @@ of its coefficients and rows (`inference`).
 from __future__ import annotations
 
 import copy
+import math
 import numbers
 import sys
 import time
@@ -48,7 +49,7 @@ from dorv._model import streamed
 from dorv._model.leverage import bulk_of, remote_rows
 from dorv._model.inference import conclude
 from dorv._model.losses import LOSSES, Loss
-from dorv._model.problem import Problem, Units, rows
+from dorv._model.problem import Problem, Score, Units, rows
 from dorv._model.refine import Outcome, refine
 from dorv._model.spread import Spread
 from dorv._rules import EXTRAPOLATION_MARGIN, MAX_DEGREE
@@ -314,32 +315,17 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             end = conclude(problem, basis, fit.beta, spread.coef.size - 1)
             score = problem.score(basis, fit.beta)
 
-        self._store_units(units)
-        self.loss_, self.loss_reason_ = problem.loss, choice.reason
-        self.n_splits_ = done.n_splits
-        self.degrees_, self.total_degree_ = basis.degrees, basis.total
-        self.multi_indices_ = basis.multi_indices
-        self.spread_multi_indices_, self.spread_coef_ = spread.multi_indices, spread.coef
-        self.coef_ = units.coef(fit.beta)
-        self.coef_cov_ = end.cov * units.y_scale**2
-        self.scale_ = end.scale * units.y_scale
-        self.outlier_cut_, self.r2_ = end.cut, end.r2
-        self.bic_ = end.bic + end.inliers.sum() * np.log(units.y_scale**2)
+        self._store_fit(units, problem, choice, done.n_splits, basis, spread, fit.beta,
+                        end.cov, end.scale, end.cut, end.r2, end.bic,
+                        int(np.count_nonzero(end.inliers)), score)
         self.remote_mask_ = _on_all_rows(problem.remote, keep, X_all.shape[0])
         self.inlier_mask_ = end.inliers
-        self._n_inliers = int(np.count_nonzero(end.inliers))
         if keep is not None and not keep.all():  # rows of weight 0 judged at weight 1
             T_all = units.t(X_all)
             off = np.abs(dc.streamed_predict(T_all, basis.multi_indices, fit.beta) - units.z(y_all))
             self.inlier_mask_ = off / spread.sd(T_all) <= end.cut * end.scale
             self.inlier_mask_[keep] = end.inliers
             self._n_inliers = int(np.count_nonzero(self.inlier_mask_))
-        self.hit_tolerance_ = problem.eps * units.y_scale
-        self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
-        self.candidates_ = choice.record(units)
-        chosen = self.candidates_["chosen"].index(True)
-        self.cv_rms_ = self.candidates_["cv_rms"][chosen]
-        self.cv_loss_ = self.candidates_["cv_loss"][chosen]
         self.sampler_ = None if outcome is None else vars(outcome).copy()
         self._warn_at_limit(max_degrees)
         return self
@@ -378,27 +364,12 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                                     spread.coef.size - 1, progress)
         del rows_on_cluster  # the rows persisted on the workers are released
 
-        self._store_units(units)
-        self.loss_, self.loss_reason_ = done.problem.loss, done.choice.reason
-        self.n_splits_ = done.n_splits
-        self.degrees_, self.total_degree_ = basis.degrees, basis.total
-        self.multi_indices_ = basis.multi_indices
-        self.spread_multi_indices_, self.spread_coef_ = spread.multi_indices, spread.coef
-        self.coef_ = units.coef(end.beta)
-        self.coef_cov_ = end.cov * units.y_scale**2
-        self.scale_ = end.scale * units.y_scale
-        self.outlier_cut_, self.r2_ = end.cut, end.r2
-        self.bic_ = end.bic + end.inliers * np.log(units.y_scale**2)
+        self._store_fit(units, done.problem, done.choice, done.n_splits, basis, spread, end.beta,
+                        end.cov, end.scale, end.cut, end.r2, end.bic, end.inliers,
+                        Score(end.mdl, end.hit_rate, end.rms, math.nan))
         self.remote_mask_ = None
         self.inlier_mask_ = distributed.inlier_mask(inputs, units, basis.multi_indices,
                                                     end.beta, spread, end.cut * end.scale)
-        self._n_inliers = end.inliers
-        self.hit_tolerance_ = done.problem.eps * units.y_scale
-        self.mdl_, self.hit_rate_, self.rms_ = end.mdl, end.hit_rate, end.rms * units.y_scale
-        self.candidates_ = done.choice.record(units)
-        chosen = self.candidates_["chosen"].index(True)
-        self.cv_rms_ = self.candidates_["cv_rms"][chosen]
-        self.cv_loss_ = self.candidates_["cv_loss"][chosen]
         self.sampler_ = None
         if progress is not None:
             progress(f"fitted {inputs.n} rows in {end.passes} passes, "
@@ -406,8 +377,32 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         self._warn_at_limit(max_degrees)
         return self
 
+    def _store_fit(self, units: Units, problem: Problem, choice, n_splits: int, basis, spread,
+                   beta: Array, cov: Array, scale: float, cut: float, r2: float, bic: float,
+                   n_inliers: int, score: Score) -> None:
+        """The fitted attributes that every path gives alike, from figures in standard units."""
+        self._store_units(units)
+        self.loss_, self.loss_reason_ = problem.loss, choice.reason
+        self.n_splits_ = n_splits
+        self.degrees_, self.total_degree_ = basis.degrees, basis.total
+        self.multi_indices_ = basis.multi_indices
+        self.spread_multi_indices_, self.spread_coef_ = spread.multi_indices, spread.coef
+        self.coef_ = units.coef(beta)
+        self.coef_cov_ = cov * units.y_scale**2
+        self.scale_ = scale * units.y_scale
+        self.outlier_cut_, self.r2_ = cut, r2
+        self.bic_ = bic + n_inliers * np.log(units.y_scale**2)
+        self._n_inliers = n_inliers
+        self.hit_tolerance_ = problem.eps * units.y_scale
+        self.mdl_, self.hit_rate_, self.rms_ = score.mdl, score.hit_rate, score.rms * units.y_scale
+        self.candidates_ = choice.record(units)
+        chosen = self.candidates_["chosen"].index(True)
+        self.cv_rms_ = self.candidates_["cv_rms"][chosen]
+        self.cv_loss_ = self.candidates_["cv_loss"][chosen]
+
     def _progress(self):
-        """One line on stderr per pass where `verbose`, else None."""
+        """Where the passes of a fit on many rows are reported: one line on stderr each with
+        `verbose`, else nowhere (None)."""
         if not self.verbose:
             return None
         return lambda message: print(f"dorv: {message}", file=sys.stderr, flush=True)
@@ -417,12 +412,6 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
         if self.loss == "auto":
             return [LOSSES["biweight"], LOSSES["squared_error"]]
         return [LOSSES[self.loss]]
-
-    def _progress(self):
-        """Where the passes of a fit on many rows are reported: stderr with `verbose`."""
-        if not self.verbose:
-            return None
-        return lambda message: print(f"dorv: {message}", file=sys.stderr, flush=True)
 
     def _max_degrees(self, d: int) -> Degrees:
         if isinstance(self.max_degree, numbers.Integral):
