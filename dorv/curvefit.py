@@ -75,15 +75,7 @@ def read_columns(path: str, x_cols: list[str], y_col: str | None = None,
     if "index_column" in frame.attrs:
         index = frame.attrs["index_column"]
         notes.append(f"first column{f' {index!r}' if index else ''}: the rows' names, not data")
-    inputs = tables.find_columns(frame, "--x-col", x_cols)
-    if y_col is None:
-        rest = [c for c in frame.columns if c not in inputs]
-        if not rest:
-            raise InputError(f"{path}: no column left for the target; name one with --y-col")
-        target = rest[0]
-    else:
-        (target,) = tables.find_columns(frame, "--y-col", [y_col])
-    tables.distinct_parts({"--x-col": inputs, "--y-col": [target]})
+    inputs, target = tables.model_columns(frame, path, x_cols, y_col)
     for c in inputs:
         years = tables.decimal_years(frame[c], path)
         if years is not None:

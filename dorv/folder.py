@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any
 
 from dorv.estimator import DegreeLimitWarning, MDLPolynomialRegressor
-from dorv.tables import InputError, distinct_parts, find_columns, name_of, one_line, require
+from dorv.tables import InputError, model_columns, name_of, one_line, require
 
 LOCAL_THREADS = 1  # threads per local worker: the parallelism is the workers'
 
@@ -64,15 +64,7 @@ def read_folder(path: str, x_cols: list[str], y_col: str | None = None,
         raise InputError(f"cannot read the Parquet files of {path}: {one_line(str(exc))}") \
             from None
     empty = frame._meta
-    inputs = find_columns(empty, "--x-col", x_cols)
-    if y_col is None:
-        rest = [c for c in empty.columns if c not in inputs]
-        if not rest:
-            raise InputError(f"{path}: no column left for the target; name one with --y-col")
-        target = rest[0]
-    else:
-        (target,) = find_columns(empty, "--y-col", [y_col])
-    distinct_parts({"--x-col": inputs, "--y-col": [target]})
+    inputs, target = model_columns(empty, path, x_cols, y_col)
     for c in [*inputs, target]:
         if empty[c].dtype.kind not in "biuf":
             raise InputError(f"{path}: column {name_of(c)!r} holds {empty[c].dtype}, not "
@@ -111,8 +103,10 @@ def cluster(scheduler: str | None, workers: int | None) -> Iterator[str]:
         return
     n = workers or (len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
                     else os.cpu_count() or 1)
+    # The scheduler's HTTP server (health and metrics, even without a dashboard) on a free port:
+    # its default, 8787, may be another cluster's, and taking another one then warns.
     with distributed.LocalCluster(n_workers=n, threads_per_worker=LOCAL_THREADS,
-                                  processes=True, dashboard_address=None) as local, \
+                                  processes=True, dashboard_address=":0") as local, \
             distributed.Client(local, set_as_default=False) as client, client.as_current():
         yield f"a local Dask cluster of {n} worker process{'es' if n > 1 else ''}"
 

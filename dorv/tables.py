@@ -317,6 +317,22 @@ def find_columns(frame: pd.DataFrame, option: str, wanted: Sequence[str]) -> lis
     return found
 
 
+def model_columns(frame: pd.DataFrame, path: str, x_cols: Sequence[str],
+                  y_col: str | None) -> tuple[list[Any], Any]:
+    """The input columns named by --x-col and the target named by --y-col (by default the first
+    column that is not an input), each column in one part only."""
+    inputs = find_columns(frame, "--x-col", x_cols)
+    if y_col is None:
+        rest = [c for c in frame.columns if c not in inputs]
+        if not rest:
+            raise InputError(f"{path}: no column left for the target; name one with --y-col")
+        target = rest[0]
+    else:
+        (target,) = find_columns(frame, "--y-col", [y_col])
+    distinct_parts({"--x-col": inputs, "--y-col": [target]})
+    return inputs, target
+
+
 def distinct_parts(parts: dict[str, list[Any]]) -> None:
     """Refuses a column that two options, or one option twice, name: it can play one part."""
     seen: dict[Any, str] = {}
