@@ -281,7 +281,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             problem, choice, basis, fit, spread = (done.problem, done.choice, done.basis,
                                                    done.fit, done.spread)
             end = streamed.conclude(problem, done.rows, basis, fit.beta, spread.coef.size - 1,
-                                    passes)
+                                    passes, start=fit.scale)
             score = streamed.score(problem, done.rows, basis, fit.beta, passes)
             passes.report(f"{passes.count} passes over {problem.n} rows, "
                           f"{time.perf_counter() - started:.1f} s in all")
@@ -294,7 +294,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                 fit, outcome = refine(problem, basis, fit, self._sampler(seed),
                                       self._outcome(seed), cv, units)
             end = conclude(problem, basis, fit.beta, spread.coef.size - 1)
-            score = problem.score(basis, fit.beta)
+            score = problem.score(basis, fit.beta, figure=False)
 
         self._store_units(units)
         self.loss_, self.loss_reason_ = problem.loss, choice.reason

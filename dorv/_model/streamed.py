@@ -244,7 +244,9 @@ def finish(problem: Problem, rows: Rows, basis: Basis, fit: Fit, passes: Passes)
         return fit
     mi = basis.multi_indices
     r = _weighed(rows, passes.predict(rows, mi, fit.beta, "residuals") - rows.z)
-    keep = np.abs(r) <= outlier_cut(rows.n) * inlier_scale(r)
+    # fit.scale is the inlier scale of these residuals (the polish's), up to its floor
+    cut = outlier_cut(rows.n) * inlier_scale(r, fit.scale)
+    keep = np.abs(r, out=r) <= cut
     del r
     if np.count_nonzero(keep) <= basis.n_coefs:
         return fit
@@ -256,21 +258,24 @@ def finish(problem: Problem, rows: Rows, basis: Basis, fit: Fit, passes: Passes)
 
 
 def score(problem: Problem, rows: Rows, basis: Basis, beta: Array, passes: Passes) -> Score:
-    """`Problem.score` of coefficients on all rows."""
-    return problem.score(basis, beta, zp=passes.predict(rows, basis.multi_indices, beta, "scores"))
+    """`Problem.score` of coefficients on all rows, without the held-out figure (NaN)."""
+    return problem.score(basis, beta, zp=passes.predict(rows, basis.multi_indices, beta, "scores"),
+                         figure=False)
 
 
 def conclude(problem: Problem, rows: Rows, basis: Basis, beta: Array, n_spread: int,
-             passes: Passes) -> Conclusion:
-    """`inference.conclude` by passes over all rows."""
+             passes: Passes, start: float | None = None) -> Conclusion:
+    """`inference.conclude` by passes over all rows; `start`, where given, a scale near the
+    inlier scale of the residuals (the fit's), from which their scales are measured."""
     mi = basis.multi_indices
     residuals = _weighed(rows, passes.predict(rows, mi, beta, "residuals") - rows.z)
-    scale = inlier_scale(residuals)
+    scale = inlier_scale(residuals, start)
     if problem.loss.robust and scale > 0.0:
         cov, leverage = _biweight_inference(problem, rows, basis, residuals, scale, passes)
     else:
         cov, leverage = _squares_inference(problem, rows, basis, residuals, passes)
-    return concluded(problem, basis, residuals, cov, leverage, n_spread)
+    return concluded(problem, basis, residuals, cov, leverage, n_spread,
+                     start=scale if scale > 0.0 else None)
 
 
 def _squares_inference(problem: Problem, rows: Rows, basis: Basis, residuals: Array,
