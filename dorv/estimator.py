@@ -546,11 +546,14 @@ def _on_all_rows(mask: Array | None, keep: Array | None, n: int) -> Array:
 
 def _limits(X: Array, max_degrees: Degrees) -> Degrees:
     """Degrees that each variable's distinct values can carry. They are counted on the first
-    LIMIT_ROWS rows, and on all only where those have too few: sorting 10**7 values costs a
-    second."""
+    LIMIT_ROWS rows, then on about as many spread over all rows (an image's first rows hold few
+    of its row numbers), and on all only where those have too few: sorting 10**7 values costs
+    a second."""
     limits = []
     for j, d in enumerate(max_degrees):
         distinct = np.unique(X[:LIMIT_ROWS, j]).size
+        if distinct <= d and X.shape[0] > LIMIT_ROWS:  # rows spread over all, then all
+            distinct = np.unique(X[::X.shape[0] // LIMIT_ROWS, j]).size
         if distinct <= d:
             distinct = np.unique(X[:, j]).size
         limits.append(min(d, distinct - 1))

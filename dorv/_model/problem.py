@@ -29,7 +29,9 @@ class Units:
 
     @classmethod
     def of(cls, X: Array, y: Array) -> Units:
-        lo, hi = X.min(axis=0), X.max(axis=0)
+        # column by column: a reduction down the rows of a C-ordered array is slow
+        lo = np.array([X[:, j].min() for j in range(X.shape[1])])
+        hi = np.array([X[:, j].max() for j in range(X.shape[1])])
         half = 0.5 * (hi - lo)
         scale = dc.mad(y)
         if not scale > 0.0:  # more than half the targets equal
