@@ -300,7 +300,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
             problem, choice, basis, fit, spread = (done.problem, done.choice, done.basis,
                                                    done.fit, done.spread)
             end = streamed.conclude(problem, done.rows, basis, fit.beta, spread.coef.size - 1,
-                                    passes)
+                                    passes, start=fit.scale)
             score = streamed.score(problem, done.rows, basis, fit.beta, passes)
             passes.report(f"{passes.count} passes over {problem.n} rows, "
                           f"{time.perf_counter() - started:.1f} s in all")
@@ -313,7 +313,7 @@ class MDLPolynomialRegressor(RegressorMixin, BaseEstimator):
                 fit, outcome = refine(problem, basis, fit, self._sampler(seed),
                                       self._outcome(seed), cv, units)
             end = conclude(problem, basis, fit.beta, spread.coef.size - 1)
-            score = problem.score(basis, fit.beta)
+            score = problem.score(basis, fit.beta, figure=False)
 
         self._store_fit(units, problem, choice, done.n_splits, basis, spread, fit.beta,
                         end.cov, end.scale, end.cut, end.r2, end.bic,
@@ -649,11 +649,14 @@ def _on_all_rows(mask: Array | None, keep: Array | None, n: int) -> Array:
 
 def _limits(X: Array, max_degrees: Degrees) -> Degrees:
     """Degrees that each variable's distinct values can carry. They are counted on the first
-    LIMIT_ROWS rows, and on all only where those have too few: sorting 10**7 values costs a
-    second."""
+    LIMIT_ROWS rows, then on about as many spread over all rows (an image's first rows hold few
+    of its row numbers), and on all only where those have too few: sorting 10**7 values costs
+    a second."""
     limits = []
     for j, d in enumerate(max_degrees):
         distinct = np.unique(X[:LIMIT_ROWS, j]).size
+        if distinct <= d and X.shape[0] > LIMIT_ROWS:  # rows spread over all, then all
+            distinct = np.unique(X[::X.shape[0] // LIMIT_ROWS, j]).size
         if distinct <= d:
             distinct = np.unique(X[:, j]).size
         limits.append(min(d, distinct - 1))

@@ -61,6 +61,35 @@ def test_streamed_predictions_grams_and_quadratic_forms(d):
     assert close(dc.streamed_quadratic(T, mi, A), np.einsum("ij,jk,ik->i", Phi, A, Phi))
 
 
+@pytest.mark.parametrize("M", [1, 2, 3, 4, 5, 7, 8, 11, 12, 13])
+def test_streamed_sums_of_every_width_of_the_gram_tiles(M):
+    # [Phi z] fills whole and partial panels of four columns and tiles of one to three panels
+    rng = np.random.default_rng(M)
+    T = rng.uniform(-1.0, 1.0, (5003, 1))
+    z = rng.normal(size=5003)
+    mi = np.arange(M, dtype=np.int64)[:, None]
+    Phi = T ** mi[:, 0]
+    w = np.where(rng.random(5003) < 0.1, 0.0, rng.uniform(0.5, 2.0, 5003))
+    gram, rhs, total = dc.streamed_sums(T, z, mi, None, 0.0, w)
+    assert close(gram, Phi.T @ (w[:, None] * Phi)) and np.array_equal(gram, gram.T)
+    assert close(rhs, Phi.T @ (w * z))
+
+
+RARE = np.zeros(90_000)
+RARE[50_001:50_010:2] = np.arange(1.0, 6.0)  # rows that a stride of 9 passes by
+
+
+@pytest.mark.parametrize("rows, limits", [
+    (np.column_stack([np.tile(np.arange(12_000.0), 8), np.repeat(np.arange(8.0), 12_000)]),
+     (5, 5)),
+    (np.column_stack([np.arange(90_000.0), RARE]), (5, 5)),
+    (np.column_stack([np.arange(90_000.0), np.repeat([0.0, 1.0], 45_000)]), (5, 1)),
+], ids=["image rows", "rare values", "two values"])
+def test_degree_limits_count_the_distinct_values_of_all_rows(rows, limits):
+    # an image's first rows hold one row number: the rows beyond them are counted too
+    assert estimator._limits(rows, (5, 5)) == limits
+
+
 def test_the_normal_equations_solve_as_the_penalised_fit():
     _, T, z, mi, Phi, _ = problem(1, n=500)
     R1, R2 = dc.smoothness_penalty_matrices_1d(int(mi[-1, 0]), -1.0, 1.0)

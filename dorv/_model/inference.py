@@ -83,11 +83,14 @@ def conclude(problem: Problem, basis: Basis, beta: Array, n_spread: int = 0) -> 
 
 
 def concluded(problem: Problem, basis: Basis, residuals: Array, cov: Array, leverage: Array,
-              n_spread: int = 0) -> Conclusion:
+              n_spread: int = 0, start: float | None = None) -> Conclusion:
     """The conclusion from the residuals (n, of unit weight), the covariance and the leverage
-    (n) of a fit (see `conclude`)."""
-    standard = residuals / np.sqrt(1.0 - np.minimum(leverage, MAX_LEVERAGE))
-    scale, cut = problem.loss.noise_scale(standard), outlier_cut(problem.n)
+    (n) of a fit (see `conclude`); `start`, where given, a scale near the noise scale."""
+    standard = np.minimum(leverage, MAX_LEVERAGE)
+    np.subtract(1.0, standard, out=standard)
+    np.sqrt(standard, out=standard)
+    np.divide(residuals, standard, out=standard)
+    scale, cut = problem.loss.noise_scale(standard, start), outlier_cut(problem.n)
     inliers = np.abs(standard) <= cut * scale
     m = int(np.count_nonzero(inliers))
     variance = max(scale * scale, 1e-300)

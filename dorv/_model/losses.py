@@ -42,9 +42,12 @@ MORE_SUBSETS = 10  # and of one that also starts from the fit of a smaller basis
 MORE_SUBSETS_WORK = 200  # fewer above 20 coefficients: at most this many over the count
 
 
-def inlier_scale(residuals: Array) -> float:
+def inlier_scale(residuals: Array, start: float | None = None) -> float:
     """Standard deviation of the residuals of the inliers, consistent for Gaussian noise, as the
-    core's robust fit measures it (`dorv_core.inlier_scale`)."""
+    core's robust fit measures it (`dorv_core.inlier_scale`); from `start` where given (a scale
+    already near it, which saves the median and most steps), else from the residuals' mad."""
+    if start is not None and start > 0.0:
+        return dc.inlier_scale(residuals, start=start)
     return dc.inlier_scale(residuals)
 
 
@@ -119,9 +122,10 @@ class Loss:
         """The final fit of the chosen basis to all rows, from `fit`."""
         return fit
 
-    def noise_scale(self, standard: Array) -> float:
+    def noise_scale(self, standard: Array, start: float | None = None) -> float:
         """The noise sd from residuals standardised by their leverage: the root mean square for
-        least squares, which was chosen where no gross outlier stands out."""
+        least squares, which was chosen where no gross outlier stands out. `start`: a scale
+        near the robust loss's answer, where one is known."""
         return float(np.sqrt(np.mean(standard**2)))
 
     def inference(self, problem: Problem, basis: Basis, beta: Array,
@@ -234,9 +238,9 @@ class BiweightLoss(Loss):
                      basis.R2)
         return Fit(SquaredLoss().fit(problem.subset(keep), kept).beta, fit.scale)
 
-    def noise_scale(self, standard):
+    def noise_scale(self, standard, start=None):
         """The inliers' sd (see `inlier_scale`)."""
-        return inlier_scale(standard)
+        return inlier_scale(standard, start)
 
     def figure(self, residuals, scale):
         """The root of the mean Huber square (see `huber_squares`)."""

@@ -29,7 +29,9 @@ class Units:
 
     @classmethod
     def of(cls, X: Array, y: Array) -> Units:
-        lo, hi = X.min(axis=0), X.max(axis=0)
+        # column by column: a reduction down the rows of a C-ordered array is slow
+        lo = np.array([X[:, j].min() for j in range(X.shape[1])])
+        hi = np.array([X[:, j].max() for j in range(X.shape[1])])
         half = 0.5 * (hi - lo)
         scale = dc.mad(y)
         if not scale > 0.0:  # more than half the targets equal
@@ -154,15 +156,17 @@ class Problem:
                                 basis.R2, self.gamma1, self.gamma2)
 
     def score(self, basis: Basis, beta: Array, scale: float = 0.0,
-              zp: Array | None = None) -> Score:
+              zp: Array | None = None, figure: bool = True) -> Score:
         """MDL, hit rate, residual RMS and the held-out figure at `scale` (of z) of coefficients
         on the whole data; `zp`, where given, are their values at every row (else the basis's
-        design times beta)."""
+        design times beta). Without `figure`, the figure is NaN (not computed)."""
         if zp is None:
             zp = basis.Phi @ beta
-        r = (zp - self.z) * self.root
+        r = zp - self.z
+        if self.weight is not None:
+            r *= self.root
         return Score(self.mdl(basis, zp, beta), dc.compute_sr(zp, self.z, self.eps), rms(r),
-                     self.loss.figure(r, scale))
+                     self.loss.figure(r, scale) if figure else float("nan"))
 
 
 def rows(n: int, at_most: int, seed: int):

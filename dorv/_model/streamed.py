@@ -38,6 +38,7 @@ Progress = Callable[[str], None] | None
 CONVERGED = 1e-10  # a pass that moves no fitted value by this share of the scale ends the polish
 MAX_STEPS = 50  # passes of a polish after a new weighting of the rows, at most
 SLICE_ROWS = 1 << 20  # rows per slice where Python computes a function of the inputs by parts
+TERM_ROWS = 1 << 15  # rows per slice of the arithmetic on vectors of one entry per row
 
 
 class Rows(Protocol):
@@ -244,7 +245,9 @@ def finish(problem: Problem, rows: Rows, basis: Basis, fit: Fit, passes: Passes)
         return fit
     mi = basis.multi_indices
     r = _weighed(rows, passes.predict(rows, mi, fit.beta, "residuals") - rows.z)
-    keep = np.abs(r) <= outlier_cut(rows.n) * inlier_scale(r)
+    # fit.scale is the inlier scale of these residuals (the polish's), up to its floor
+    cut = outlier_cut(rows.n) * inlier_scale(r, fit.scale)
+    keep = np.abs(r, out=r) <= cut
     del r
     if np.count_nonzero(keep) <= basis.n_coefs:
         return fit
@@ -256,21 +259,24 @@ def finish(problem: Problem, rows: Rows, basis: Basis, fit: Fit, passes: Passes)
 
 
 def score(problem: Problem, rows: Rows, basis: Basis, beta: Array, passes: Passes) -> Score:
-    """`Problem.score` of coefficients on all rows."""
-    return problem.score(basis, beta, zp=passes.predict(rows, basis.multi_indices, beta, "scores"))
+    """`Problem.score` of coefficients on all rows, without the held-out figure (NaN)."""
+    return problem.score(basis, beta, zp=passes.predict(rows, basis.multi_indices, beta, "scores"),
+                         figure=False)
 
 
 def conclude(problem: Problem, rows: Rows, basis: Basis, beta: Array, n_spread: int,
-             passes: Passes) -> Conclusion:
-    """`inference.conclude` by passes over all rows."""
+             passes: Passes, start: float | None = None) -> Conclusion:
+    """`inference.conclude` by passes over all rows; `start`, where given, a scale near the
+    inlier scale of the residuals (the fit's), from which their scales are measured."""
     mi = basis.multi_indices
     residuals = _weighed(rows, passes.predict(rows, mi, beta, "residuals") - rows.z)
-    scale = inlier_scale(residuals)
+    scale = inlier_scale(residuals, start)
     if problem.loss.robust and scale > 0.0:
         cov, leverage = _biweight_inference(problem, rows, basis, residuals, scale, passes)
     else:
         cov, leverage = _squares_inference(problem, rows, basis, residuals, passes)
-    return concluded(problem, basis, residuals, cov, leverage, n_spread)
+    return concluded(problem, basis, residuals, cov, leverage, n_spread,
+                     start=scale if scale > 0.0 else None)
 
 
 def _squares_inference(problem: Problem, rows: Rows, basis: Basis, residuals: Array,
@@ -293,14 +299,7 @@ def _biweight_inference(problem: Problem, rows: Rows, basis: Basis, residuals: A
     """`BiweightLoss.inference` by passes: the sandwich of the M-estimator, its leverage
     correction from the quadratic forms of the rows."""
     mi = basis.multi_indices
-    u2 = np.square(residuals / (BIWEIGHT_C * scale))
-    inside = u2 < 1.0
-    slope = np.where(inside, (1.0 - u2) * (1.0 - 5.0 * u2), 0.0)
-    weight = np.where(inside, np.square(1.0 - u2), 0.0)
-    del u2, inside
-    if rows.weight is not None:
-        slope *= rows.weight
-    total = float(np.sum(weight if rows.weight is None else weight * rows.weight))
+    slope, weight, total = _biweight_terms(residuals, scale, rows.weight)
     with passes.over("covariance"):
         bread = rows.gram(mi, slope)
     inverse = _inverse(bread + _penalty(problem, basis, total))
@@ -308,15 +307,61 @@ def _biweight_inference(problem: Problem, rows: Rows, basis: Basis, residuals: A
         leverage = rows.quadratic(mi, inverse)
     leverage *= slope
     del slope
-    # psi(r / s)^2 / (1 - h), weighted as the rows are
-    meat = np.square(weight * residuals / scale)
-    del weight
-    meat /= np.clip(1.0 - leverage, 0.1, None)
-    if rows.weight is not None:
-        meat *= rows.weight
+    meat = _meat(weight, residuals, scale, leverage, rows.weight)
     with passes.over("covariance"):
         filling = rows.gram(mi, meat)
     return sandwich(inverse, scale * scale * filling), leverage
+
+
+def _slices(n: int) -> Iterator[slice]:
+    """Slices of TERM_ROWS rows covering n, over which the temporaries stay in cache."""
+    for start in range(0, n, TERM_ROWS):
+        yield slice(start, min(n, start + TERM_ROWS))
+
+
+def _biweight_terms(residuals: Array, scale: float,
+                    sample_weight: Array | None) -> tuple[Array, Array, float]:
+    """The slopes psi'(r / s) (n) times the sample weights, the biweight weights
+    psi(r / s) / (r / s) (n) of residuals r (n) at scale s, and the total weight of the rows as
+    the robust fit's M-step counts it (sum of the biweight weights times the sample weights)."""
+    n = residuals.size
+    slope, weight = np.empty(n), np.empty(n)
+    total = 0.0
+    for sl in _slices(n):
+        u2 = np.divide(residuals[sl], BIWEIGHT_C * scale)
+        np.square(u2, out=u2)
+        s, w = slope[sl], weight[sl]
+        np.subtract(1.0, u2, out=w)
+        np.multiply(u2, -5.0, out=s)
+        s += 1.0
+        s *= w
+        np.square(w, out=w)
+        outside = u2 >= 1.0
+        s[outside] = 0.0
+        w[outside] = 0.0
+        if sample_weight is not None:
+            s *= sample_weight[sl]
+            total += float(np.dot(w, sample_weight[sl]))
+        else:
+            total += float(np.sum(w))
+    return slope, weight, total
+
+
+def _meat(weight: Array, residuals: Array, scale: float, leverage: Array,
+          sample_weight: Array | None) -> Array:
+    """psi(r / s)^2 / (1 - h) (n), weighted as the rows are, formed in the storage of the
+    biweight weights (n): r (n) the residuals, h (n) the leverage."""
+    for sl in _slices(weight.size):
+        w = weight[sl]
+        w *= residuals[sl]
+        w /= scale
+        np.square(w, out=w)
+        room = np.subtract(1.0, leverage[sl])
+        np.maximum(room, 0.1, out=room)
+        w /= room
+        if sample_weight is not None:
+            w *= sample_weight[sl]
+    return weight
 
 
 def _inverse(A: Array) -> Array:

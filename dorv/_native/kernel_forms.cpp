@@ -152,8 +152,8 @@ void pack_panels(const MatrixView& X, const VectorView& y, Index r0, Index h, do
 // Adds to S (leading dimension ld) the products of the packed panels qa ... qa + A - 1 with
 // panel qb over the h rows of the block: S(a, b) += sum_k P(k, a) P(k, b), each sum taken over
 // k in increasing order from zero and added to S last.
+template <int A>
 void gram_tile(const double* P, Index stride, Index h, Index qa, Index qb, double* S, Index ld) {
-  constexpr int A = kTilePanels;
   Lanes acc[A][4];
   for (int i = 0; i < A; ++i)
     for (int j = 0; j < 4; ++j) acc[i][j] = zero_lanes();
@@ -174,6 +174,16 @@ void gram_tile(const double* P, Index stride, Index h, Index qa, Index qb, doubl
     }
 }
 
+// gram_tile of `a` panels from qa (1 <= a <= kTilePanels).
+void gram_panels(const double* P, Index stride, Index h, Index qa, Index qb, double* S, Index ld,
+                 Index a) {
+  if constexpr (kTilePanels >= 3)
+    if (a == 3) return gram_tile<3>(P, stride, h, qa, qb, S, ld);
+  if constexpr (kTilePanels >= 2)
+    if (a == 2) return gram_tile<2>(P, stride, h, qa, qb, S, ld);
+  gram_tile<1>(P, stride, h, qa, qb, S, ld);
+}
+
 // The Gram products of [X y] by blocks of rows, each block packed once into panels of four
 // columns (zero columns pad [X y] to a multiple of 4; zeros add nothing to a sum). Every entry
 // is summed per block over its rows in increasing order, and the blocks' sums are added in
@@ -181,7 +191,8 @@ void gram_tile(const double* P, Index stride, Index h, Index qa, Index qb, doubl
 void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std::ptrdiff_t r1,
                double* G, double* g, Progress progress) {
   const Index p = X.cols;
-  const Index panels = ((p + 1 + 3) / 4 + kTilePanels - 1) / kTilePanels * kTilePanels;
+  const Index used = (p + 1 + 3) / 4;  // panels that hold [X y]
+  const Index panels = (used + kTilePanels - 1) / kTilePanels * kTilePanels;
   const Index cp = 4 * panels;
   const Index h = std::min(gram_block_rows(cp), (r1 - r0 + 7) / 8 * 8), stride = 4 * h;
   Vec P = Vec::Zero(panels * stride);
@@ -189,10 +200,13 @@ void gram_rows(const MatrixView& X, const VectorView& y, std::ptrdiff_t r0, std:
   for (Index i = r0; i < r1; i += h) {
     const Index rows = std::min(h, r1 - i);
     pack_panels(X, y, i, rows, P.data(), stride);
-    // The tiles that hold the lower triangle: rows from the tile of the column down.
-    for (Index qb = 0; qb < panels; ++qb)
-      for (Index qa = qb / kTilePanels * kTilePanels; qa < panels; qa += kTilePanels)
-        gram_tile(P.data(), stride, rows, qa, qb, S.data(), cp);
+    // The tiles that hold the lower triangle of [X y]'s products with X's columns: rows from
+    // the panel of the column down to the last panel of [X y]. Each entry has a sum of its own,
+    // whichever tile takes it.
+    for (Index qb = 0; qb < (p + 3) / 4; ++qb)
+      for (Index qa = qb; qa < used; qa += kTilePanels)
+        gram_panels(P.data(), stride, rows, qa, qb, S.data(), cp,
+                    std::min<Index>(kTilePanels, used - qa));
     progress(double(rows) * double(cp) * double(cp + 4) / 2.0);
   }
   for (Index b = 0; b < p; ++b) {

@@ -115,13 +115,6 @@ StreamedSums combined(const std::vector<Partial>& parts, Index M) {
   return out;
 }
 
-// Tukey's biweight weight of r at scale s: (1 - min(1, (r / (c s))^2))^2, formed as the robust
-// fit's M-step forms it.
-double biweight_weight(double r, double to_u2) {
-  const double v = 1.0 - std::min(1.0, r * r * to_u2);
-  return v * v;
-}
-
 }  // namespace
 
 StreamedSums streamed_sums(const MatrixView& T, const VectorView& z,
@@ -148,44 +141,33 @@ StreamedSums streamed_sums(const MatrixView& T, const VectorView& z,
   std::vector<Partial> parts = partials(std::min(block_count(n), kMaxGroups), M);
   for_each_block<Scratch>(n, [&](Index g, Index r0, Index r1, Scratch& s) {
     const Index h = r1 - r0;
+    const Eigen::Map<const Eigen::VectorXd, 0, Eigen::InnerStride<>> zb(
+        z.data + r0 * z.step, h, Eigen::InnerStride<>(z.step));
     design_rows(multi_indices, T, r0, r1, s.Phi);
-    s.w.resize(h);
     if (sample_weight != nullptr)
-      for (Index i = 0; i < h; ++i) s.w[i] = (*sample_weight)(r0 + i);
+      s.w = Eigen::Map<const Eigen::VectorXd, 0, Eigen::InnerStride<>>(
+          sample_weight->data + r0 * sample_weight->step, h,
+          Eigen::InnerStride<>(sample_weight->step));
     else
-      s.w.setOnes();
+      s.w.setOnes(h);
     if (robust) {
       s.fitted.noalias() = s.Phi * *beta;
-      for (Index i = 0; i < h; ++i) s.w[i] *= biweight_weight(z(r0 + i) - s.fitted[i], to_u2);
+      s.fitted = zb - s.fitted;  // the residuals
+      // Tukey's biweight weight (1 - min(1, (r / (c s))^2))^2, as the robust fit's M-step
+      // forms it
+      s.w.array() *= (1.0 - (s.fitted.array().square() * to_u2).min(1.0)).square();
     }
-    // The rows of positive weight, scaled by the roots of their weights, packed at the top.
     Partial& part = parts[static_cast<std::size_t>(g)];
-    s.kept.clear();
-    for (Index i = 0; i < h; ++i) {
-      part.total += s.w[i];
-      if (s.w[i] > 0.0) s.kept.push_back(i);
-    }
-    const auto k = static_cast<Index>(s.kept.size());
+    part.total += s.w.sum();
     stop_point(static_cast<double>(h) * static_cast<double>(3 * M + 8));
-    if (k == 0) return;
-    s.X.resize(k, M);
-    s.y.resize(k);
-    if (k == h) {
-      s.w = s.w.cwiseSqrt();
-      s.X = s.Phi.array().colwise() * s.w.array();
-      for (Index i = 0; i < h; ++i) s.y[i] = s.w[i] * z(r0 + i);
-    } else {
-      for (Index l = 0; l < k; ++l) {
-        const Index i = s.kept[static_cast<std::size_t>(l)];
-        s.w[l] = std::sqrt(s.w[i]);
-        s.y[l] = s.w[l] * z(r0 + i);
-      }
-      for (Index j = 0; j < M; ++j)
-        for (Index l = 0; l < k; ++l) s.X(l, j) = s.w[l] * s.Phi(s.kept[static_cast<std::size_t>(l)], j);
-    }
+    if (!(s.w.maxCoeff() > 0.0)) return;
+    // Every row scaled by the root of its weight: a row of weight 0 adds exact zeros.
+    s.w = s.w.cwiseSqrt();
+    s.X = s.Phi.array().colwise() * s.w.array();
+    s.y = s.w.cwiseProduct(zb);
     s.G.resize(M, M);
     s.rhs.resize(M);
-    form.gram_rows(view(s.X), view(s.y), 0, k, s.G.data(), s.rhs.data(), report);
+    form.gram_rows(view(s.X), view(s.y), 0, h, s.G.data(), s.rhs.data(), report);
     part.gram.triangularView<Eigen::Lower>() += s.G;
     part.rhs += s.rhs;
   });
