@@ -17,7 +17,9 @@ from dorv._model.problem import Fit, Problem
 from dorv._model.search import Choice, search_and_choose
 from dorv._model.spread import Spread, reweigh
 
-POLISH_STEPS = 10  # a fit on fewer rows polished on all of them by this many steps at most
+# A fit on fewer rows is polished on all of them by this many steps at most: the robust finish
+# refits the rows that the polish keeps, and from the subsample's fit a few steps settle which.
+POLISH_STEPS = 4
 CHOICES = 2  # choices at most: the first, and one weighted by the spread it found
 
 
