@@ -125,7 +125,8 @@ def _choice(m: MDLPolynomialRegressor) -> str:
     folds = (f"leave-one-out ({m.n_splits_} fits)" if m.n_splits_ == n and n > 2 else
              f"{m.n_splits_} folds")
     losses = dict.fromkeys(m.candidates_["loss"])
-    lines = [f"choice    every candidate was fitted to all rows and, held out by {folds}, judged "
+    rows = "all rows" if n <= SEARCH_ROWS else f"a fixed subsample of {SEARCH_ROWS} rows"
+    lines = [f"choice    every candidate was fitted to {rows} and, held out by {folds}, judged "
              "on rows it did not see;"]
     for name in losses:
         loss = LOSSES[name]
