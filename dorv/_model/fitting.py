@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from dorv._model.basis import Basis, Degrees, Indices
+from dorv._model.basis import Basis, Degrees, Indices, Mask
 from dorv._model.folds import folds, held_out_rows
 from dorv._model.losses import Loss
 from dorv._model.problem import Fit, Problem
@@ -37,11 +37,7 @@ def choose_and_fit(problem: Problem, subsample: Indices | None, cv, groups, loss
                    limits: Degrees) -> Fitted:
     """The chosen basis fitted to all rows of `problem`, its degrees chosen on the rows of
     `subsample` (None for all) held out by `cv` (with `groups`)."""
-    sample = problem.subset(subsample)
-    pairs = folds(cv, sample.T, sample.z, groups)
-    judges = held_out_rows(pairs, sample.n)
-    if sample.remote is not None:
-        judges &= ~sample.remote
+    sample, pairs, judges = held_out(problem, subsample, cv, groups)
     judging = problem
     for _ in range(CHOICES):
         choice = search_and_choose(judging.subset(subsample).judged_by(judges), losses, pairs,
@@ -54,6 +50,18 @@ def choose_and_fit(problem: Problem, subsample: Indices | None, cv, groups, loss
             break
     return Fitted(judging, choice, basis, judging.loss.finish(judging, basis, fit), spread,
                   len(pairs))
+
+
+def held_out(problem: Problem, subsample: Indices | None, cv,
+             groups) -> tuple[Problem, list, Mask]:
+    """The rows of `subsample` (None for all), their folds by `cv` (with `groups`) and the rows
+    whose held-out residuals judge: every held-out row but those remote from the bulk."""
+    sample = problem.subset(subsample)
+    pairs = folds(cv, sample.T, sample.z, groups)
+    judges = held_out_rows(pairs, sample.n)
+    if sample.remote is not None:
+        judges &= ~sample.remote
+    return sample, pairs, judges
 
 
 def polished(problem: Problem, basis: Basis, choice: Choice) -> Fit:

@@ -26,8 +26,7 @@ import numpy as np
 
 import dorv_core as dc
 from dorv._model.basis import Array, Basis, Indices, Mask
-from dorv._model.fitting import CHOICES, POLISH_STEPS
-from dorv._model.folds import folds, held_out_rows
+from dorv._model.fitting import CHOICES, POLISH_STEPS, held_out
 from dorv._model.inference import Conclusion, concluded
 from dorv._model.losses import BIWEIGHT_C, Loss, inlier_scale, outlier_cut, sandwich
 from dorv._model.problem import Fit, Problem, Score
@@ -156,11 +155,7 @@ def choose_and_fit(problem: Problem, rows: Rows, subsample: Indices, cv, groups,
                    losses: list[Loss], limits, passes: Passes) -> Streamed:
     """The degrees chosen on the rows of `subsample` as `fitting.choose_and_fit` chooses them,
     the chosen fit polished on all rows by passes over `rows` (the rows of `problem`)."""
-    sample = problem.subset(subsample)
-    pairs = folds(cv, sample.T, sample.z, groups)
-    judges = held_out_rows(pairs, sample.n)
-    if sample.remote is not None:
-        judges &= ~sample.remote
+    sample, pairs, judges = held_out(problem, subsample, cv, groups)
     judging, weighed = problem, rows
     spread = constant(problem.T.shape[1])
     for _ in range(CHOICES):
