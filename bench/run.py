@@ -888,7 +888,7 @@ def distributed_section(quick):
     """Seconds of the distributed fit of the Parquet folder (reading included) against least
     squares of the same polynomial by dask.array.linalg.lstsq, each run once on the same
     cluster, and how close each comes to the truth; the coefficients against the in-process
-    fit of the same rows when the streamed fit in memory exists."""
+    fit of the same rows."""
     try:
         import dask.array as da
         import dask.dataframe as dd
@@ -931,16 +931,13 @@ def distributed_section(quick):
             (npoly.polyval((grid - c) / s, coef) - distributed_truth(grid)) ** 2)))
         out["peer_ratio"] = out["lstsq_seconds"] / out["seconds"]
     out["load_after"] = os.getloadavg()
-    if importlib.util.find_spec("dorv._model.streamed") is None:
-        out["in_process"] = "skipped: no streamed fit in memory on this branch"
-    else:
-        import pandas as pd
+    import pandas as pd
 
-        frame = pd.read_parquet(folder)
-        local = dorv.MDLPolynomialRegressor(random_state=0).fit(frame[["x"]].to_numpy(),
-                                                                 frame["y"].to_numpy())
-        rel = float(np.max(np.abs(local.coef_ - model.coef_)) / np.max(np.abs(local.coef_)))
-        out["in_process"] = dict(rel_diff=rel, holds=rel <= 1e-8)
+    frame = pd.read_parquet(folder)
+    local = dorv.MDLPolynomialRegressor(random_state=0).fit(frame[["x"]].to_numpy(),
+                                                             frame["y"].to_numpy())
+    rel = float(np.max(np.abs(local.coef_ - model.coef_)) / np.max(np.abs(local.coef_)))
+    out["in_process"] = dict(rel_diff=rel, holds=rel <= 1e-8)
     out["holds"] = out["seconds"] <= DISTRIBUTED_TARGET * n / 10**8
     return out
 
@@ -1088,9 +1085,8 @@ def main():
         if "skipped" in r:
             print(f"distributed: skipped: {r['skipped']}")
         else:
-            same = r["in_process"] if isinstance(r["in_process"], str) else \
-                (f"coefficients against the in-process fit: {r['in_process']['rel_diff']:.1e} "
-                 f"(target <= 1e-8 {'ok' if r['in_process']['holds'] else 'MISSED'})")
+            same = (f"coefficients against the in-process fit: {r['in_process']['rel_diff']:.1e} "
+                    f"(target <= 1e-8 {'ok' if r['in_process']['holds'] else 'MISSED'})")
             print(f"\ndistributed fit of {r['rows']:.0e} points from Parquet, LocalCluster of 2 "
                   f"workers x {r['memory_limit']}, load {r['load_before'][0]:.2f} -> "
                   f"{r['load_after'][0]:.2f}: {r['seconds']:.1f} s (target <= "

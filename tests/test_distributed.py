@@ -1,8 +1,6 @@
 """Fits of Dask arrays on a real (in-process) Dask cluster: the sums of the rows, the model's
 independence of the partitioning, lazy predictions, and the main job on a Parquet folder."""
 
-import importlib.util
-
 import numpy as np
 import pandas as pd
 import pytest
@@ -97,8 +95,6 @@ def test_fit_agrees_with_the_fit_in_memory(fits):
     assert agree > 0.999 and fit._inlier_count() == int(mask.sum().compute())
 
 
-@pytest.mark.skipif(importlib.util.find_spec("dorv._model.streamed") is None,
-                    reason="no streamed fit in memory to compare with")
 def test_fit_equals_the_streamed_fit_in_memory(fits, monkeypatch):
     import dorv.estimator as estimator
 
