@@ -959,14 +959,14 @@ def clean_distance(fitted, design, y, clean):
     return float(np.sqrt(np.mean((fitted[clean] - A @ beta) ** 2)) / sd)
 
 
-def documented_result(model, X, y, spec, mode):
+def documented_result(model, X, y, dataset, mode):
     """Fit one model to all rows of a documented set: outliers found, clean rows flagged,
     distance on the clean rows, degrees, seconds."""
     try:
         model, seconds = fit_timed(model, X, y)
     except ValueError as error:
         return {"failed": str(error)}
-    outlier, clean = spec.masks(len(y))
+    outlier, clean = dataset.masks(len(y))
     flags = flags_of(model, X, y)
     design = (np.column_stack([np.ones(len(y)), X]) if mode == "linear"
               else polynomial_design(model, X))
@@ -1033,17 +1033,17 @@ def real_results(only=None, cache=None, loss=None, aside=False, progress=True):
         return stored[key], True
 
     documented, smoothing = {}, {}
-    for name, spec in LITERATURE.items():
+    for name, dataset in LITERATURE.items():
         if not selected(name, only):
             continue
-        X, y = spec.load()
+        X, y = dataset.load()
         for mode in MODES:
             makers, peers = documented_models(mode, X.shape[1], loss)
             results, cached = peers_of(
                 f"real|{name}|{mode}",
-                lambda: {m: documented_result(make(), X, y, spec, mode)
+                lambda: {m: documented_result(make(), X, y, dataset, mode)
                          for m, make in peers.items()})
-            documented[name, mode] = {"dorv": documented_result(makers["dorv"](), X, y, spec,
+            documented[name, mode] = {"dorv": documented_result(makers["dorv"](), X, y, dataset,
                                                                 mode), **results}
             if progress:
                 print_documented_line(name, mode, documented[name, mode], cached)

@@ -570,9 +570,9 @@ def interrupt_cases():
 
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                         "test_interrupt.py")
-    spec = importlib.util.spec_from_file_location("_interrupt_cases", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)  # needs pytest, as the tests do
+    found = importlib.util.spec_from_file_location("_interrupt_cases", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)  # needs pytest, as the tests do
     return module.HARNESS, module.LONG
 
 

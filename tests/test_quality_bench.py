@@ -14,9 +14,9 @@ def test_documented_outliers_lie_off_the_clean_fit(name):
     """Every listed outlier lies more than 3 residual sds off the least-squares fit of the
     literature's model to the clean rows, every clean row within 2.5: a wrong row number in
     a list would break this."""
-    spec = q.LITERATURE[name]
-    X, y = spec.load()
-    outlier, clean = spec.masks(len(y))
+    dataset = q.LITERATURE[name]
+    X, y = dataset.load()
+    outlier, clean = dataset.masks(len(y))
     assert not (outlier & clean).any()
     A = np.column_stack([np.ones(len(y)), X])
     beta = np.linalg.lstsq(A[clean], y[clean], rcond=None)[0]
